@@ -1,0 +1,25 @@
+# nlohmann-json is header-only: its headers are copied into the build tree so
+# that the mingw-w64 build can use them without seeing the rest of /usr/include.
+set(QUILLON_JSON_SOURCE_DIR "/usr/include/nlohmann" CACHE PATH "nlohmann-json header folder")
+set(QUILLON_THIRDPARTY_INCLUDE ${CMAKE_BINARY_DIR}/thirdparty/include)
+if(NOT EXISTS ${QUILLON_JSON_SOURCE_DIR}/json.hpp)
+  message(FATAL_ERROR "nlohmann-json not found in ${QUILLON_JSON_SOURCE_DIR}: install nlohmann-json3-dev")
+endif()
+file(COPY ${QUILLON_JSON_SOURCE_DIR} DESTINATION ${QUILLON_THIRDPARTY_INCLUDE})
+add_library(quillon_json INTERFACE)
+target_include_directories(quillon_json SYSTEM INTERFACE ${QUILLON_THIRDPARTY_INCLUDE})
+
+if(QUILLON_TESTS)
+  if(CMAKE_CROSSCOMPILING)
+    # No prebuilt GoogleTest for mingw-w64: build Debian's sources.
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+  include(GoogleTest)
+endif()

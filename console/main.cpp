@@ -1,0 +1,3 @@
+#include "console/shell.h"
+
+int main() { return RunProgram(); }

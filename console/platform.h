@@ -1,0 +1,39 @@
+// The program's only door to the operating system besides the USB pipe:
+// implemented once for Windows and once for POSIX.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Milliseconds of the process clock (monotonic).
+uint64_t PlatformClockMs();
+// Tests may substitute the clock; nullptr restores the real one.
+using ClockSource = uint64_t (*)();
+void SetClockSource(ClockSource source);
+
+// One key without echo from a terminal, or one byte of input otherwise;
+// EOF at end of input.
+int PlatformReadKey(FILE* input);
+
+// Clears the console (nothing when the output is not a terminal on POSIX).
+void PlatformClearScreen();
+
+// Writes the operating system's text for its last error (GetLastError on
+// Windows, errno on POSIX) to the console; nothing when it has none.
+void PlatformPrintSystemError();
+// The last error code (GetLastError / errno).
+int PlatformLastError();
+
+// Time-zone bias in minutes (UTC = local + bias) and state: 0 unknown,
+// 1 standard time, 2 daylight time in force; other values when the query failed.
+struct TimeZoneState {
+    int32_t biasMinutes;
+    uint32_t state;
+};
+TimeZoneState PlatformTimeZone();
+
+// Local calendar time now.
+struct LocalCalendarTime {
+    int32_t year, month, day, hour, minute, second;
+};
+LocalCalendarTime PlatformLocalTime();

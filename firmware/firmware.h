@@ -1,0 +1,6 @@
+// Firmware download: catalogue, image file, bootloader transfer.
+#pragma once
+
+#include <cstdint>
+
+void DownloadFirmware();  // 'dl'

@@ -1,0 +1,39 @@
+// The process-wide link state: the request being built, the last response
+// received, and how the link behaves (trace, receive time-out).
+#pragma once
+
+#include <cstdint>
+
+#include "link/frame.h"
+
+// The header of the next request frame, in frame order; copied unchanged
+// into each frame.
+struct RequestHeaderRecord {
+    uint8_t address;    // DeviceAddress
+    uint8_t command;    // CommandCode
+    uint8_t length[2];  // payload length, little-endian
+};
+
+extern RequestHeaderRecord RequestHeader;
+inline uint8_t& DeviceAddress = RequestHeader.address;
+inline uint8_t& CommandCode = RequestHeader.command;
+
+void SetPayloadLength(uint16_t length);
+uint16_t PayloadLength(const RequestHeaderRecord& header);
+
+extern uint8_t RequestPayload[FrameCapacity];
+extern uint8_t ResponseBuffer[FrameCapacity];
+inline const uint8_t& ResponseStatus = ResponseBuffer[1];
+inline constexpr std::size_t ResponsePayloadOffset = FrameHeaderSize;
+extern const uint8_t* ResponseCursor;
+extern uint16_t ResponseLength;
+extern int32_t LastResult;
+extern uint8_t LinkQuiet;
+extern int32_t ReceiveTimeout;
+
+// Timeouts of the link.
+inline constexpr int32_t SendTimeoutMs = 10000;
+inline constexpr int32_t WorkingReceiveTimeoutMs = 2000;
+
+// Puts the whole link state back to its program-load values (zero); used by tests.
+void ResetLinkState();
