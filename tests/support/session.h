@@ -1,0 +1,36 @@
+// Runs the real quillon-sim process with scripted standard input and a
+// scenario, and collects what the technician would have seen and what went
+// over the wire.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct SessionOptions {
+    std::string input;                          // everything typed, closed afterwards
+    std::string scenarioJson;                   // empty: the built-in default instrument
+    std::map<std::string, std::string> env;     // extra environment, e.g. TZ
+    std::string workDir;                        // empty: a fresh temporary folder
+    int timeoutSeconds = 120;                   // the session is killed after this
+};
+
+struct SessionResult {
+    int exitCode = -1;        // -1 when killed or not exited normally
+    bool timedOut = false;
+    std::string output;       // standard output
+    std::string errors;       // standard error
+    std::vector<std::string> wire;  // wire log lines, in order
+    std::string workDir;      // the folder the program ran in
+};
+
+// The path of the quillon-sim program under test.
+std::string QuillonSimPath();
+
+SessionResult RunSession(const SessionOptions& options);
+
+// Wire log lines for frames sent by the program ("> ..."), in order.
+std::vector<std::string> SentFrames(const SessionResult& result);
+
+// Number of times needle occurs in haystack.
+int CountOf(const std::string& haystack, const std::string& needle);
