@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test layer: Linux unit and end-to-end tests, the same
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and the Windows build
+# (mingw-w64) with its tests under wine.
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/packages.sh
+ensure_packages "${TEST_PACKAGES[@]}"
+
+jobs=${QUILLON_JOBS:-2}
+# A wine prefix of our own, made once before the Windows tests run in parallel.
+export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/quillon-wine-$(id -u)}"
+cmake/wine-run.sh cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+
+status=0
+for preset in linux asan windows; do
+    echo "=== $preset ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$jobs"
+    ctest --preset "$preset" -j"$jobs" </dev/null || status=1
+done
+exit $status
