@@ -1,4 +1,300 @@
-// Not written yet: the command does nothing until its owner lands it.
-#include "firmware/firmware.h"
+// The 'dl' command: program the chosen image into one board of the sonde
+// through the board's bootloader, block by block with read-back, then reset
+// the board; after a failed transfer, close and reopen the USB pipe.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
-void DownloadFirmware() {}
+#include "console/console_io.h"
+#include "ductra.h"
+#include "firmware/firmware.h"
+#include "firmware/image.h"
+#include "link/link.h"
+#include "protocol/commands.h"
+
+namespace {
+
+// Start waits outside this range are not believed.
+inline constexpr uint16_t ShortestStartWaitMs = 1000;
+inline constexpr uint16_t LongestStartWaitMs = 10000;
+// Block numbers on the wire are 16-bit and start at 1.
+inline constexpr uint32_t MaxBlockCount = 0xFFFF;
+
+struct TransferRun {
+    uint8_t device = 0;      // board inside the sonde, first payload byte of every request
+    uint16_t startWait = 0;  // ms: bootloader start, restart and recovery wait
+    uint16_t blockSize = 0;
+    uint16_t blockCount = 0;
+    uint8_t failure = 0;  // 0 while the transfer is sound
+};
+
+// One request to DeviceAddress with the payload already in RequestPayload.
+// The receive result goes to LastResult only when the caller examines it.
+int32_t Exchange(uint8_t command, uint16_t payloadLength, bool examined) {
+    CommandCode = command;
+    SetPayloadLength(payloadLength);
+    ResponseCursor = ResponseBuffer + ResponsePayloadOffset;
+    SendRequest(RequestPayload, RequestHeader);
+    const int32_t result = ReceiveResponse(&ResponseLength, ResponseBuffer);
+    if (examined) LastResult = result;
+    return result;
+}
+
+bool ExchangeFailed() {
+    return LastResult != 0 || ResponseStatus != 0;
+}
+
+// Payload bytes of the last good response; nothing is decoded beyond them.
+std::size_t ReceivedPayloadSize() {
+    const std::size_t frame = std::min<std::size_t>(ResponseLength, FrameCapacity);
+    return frame > FrameOverhead ? frame - FrameOverhead : 0;
+}
+
+const uint8_t* ResponsePayload() {
+    return ResponseBuffer + ResponsePayloadOffset;
+}
+
+// A successful answer that lacks the fields the command needs is a failure.
+bool AnswerTooShort(std::size_t needed) {
+    const std::size_t received = ReceivedPayloadSize();
+    if (received >= needed) return false;
+    ConsolePrint("  The device's answer holds %d bytes where %d are needed FAILED\n",
+                 static_cast<int>(received), static_cast<int>(needed));
+    return true;
+}
+
+void PutDeviceAndBlock(uint8_t device, uint16_t blockNumber) {
+    RequestPayload[0] = device;
+    RequestPayload[1] = 0;
+    WriteLe16(RequestPayload + 2, blockNumber);
+}
+
+// Device numbers 1 to 255; 0, other numbers and text bring the question back.
+uint8_t AskDeviceNumber() {
+    for (;;) {
+        ConsolePrint("What device? ");
+        int32_t answer = 0;
+        if (ReadDecimal(answer) && answer >= 1 && answer <= 255)
+            return static_cast<uint8_t>(answer);
+    }
+}
+
+bool EnterBootloader(TransferRun& run) {
+    RequestPayload[0] = run.device;
+    RequestPayload[1] = 0;
+    Exchange(Command::BootloaderEnter, 2, true);
+    if (ExchangeFailed()) {
+        PrintLinkError(LastResult, ResponseStatus);
+        return false;
+    }
+    if (AnswerTooShort(2)) return false;
+    const uint16_t reported = ReadLe16(ResponsePayload());
+    run.startWait = reported;
+    if (reported > LongestStartWaitMs) {
+        ConsolePrint("  %d : NFW, waiting 10000 milliseconds to start\n", reported);
+        run.startWait = LongestStartWaitMs;
+    } else if (reported < ShortestStartWaitMs) {
+        ConsolePrint("  Don't believe %d, waiting 1000ms for reset\n", reported);
+        run.startWait = ShortestStartWaitMs;
+    }
+    DelayMs(run.startWait);
+    return true;
+}
+
+bool ReadAttributes(TransferRun& run) {
+    RequestPayload[0] = run.device;
+    RequestPayload[1] = 0;
+    WriteLe32(RequestPayload + 2, static_cast<uint32_t>(Image.dataLength));
+    Exchange(Command::BootloaderAttributes, 6, true);
+    if (ExchangeFailed()) {
+        PrintLinkError(LastResult, ResponseStatus);
+        if (ResponseStatus == 4) ConsolePrint("  File size is too big\n");
+        return false;
+    }
+    if (AnswerTooShort(4)) return false;
+    const CodeVersionParts old = CodeVersion(ReadLe16(ResponsePayload()));
+    ConsolePrint("  Old code version: %d.%d\n", old.major, old.minor);
+    const uint16_t reported = ReadLe16(ResponsePayload() + 2);
+    run.blockSize = reported;
+    if (reported > MaxBlockSize) {
+        ConsolePrint("  Can't deal with block size %d, dropping to 512\n", reported);
+        run.blockSize = MaxBlockSize;
+    }
+    // Nothing can be written in blocks of 0 bytes; stop before the erase.
+    if (run.blockSize == 0) {
+        ConsolePrint("  The device reports a block size of 0, nothing can be written FAILED\n");
+        return false;
+    }
+    const uint32_t blocks = static_cast<uint32_t>(Image.dataLength) / run.blockSize;
+    if (blocks > MaxBlockCount) {
+        ConsolePrint("  The image needs %lu blocks, more than %lu can be numbered FAILED\n",
+                     static_cast<unsigned long>(blocks), static_cast<unsigned long>(MaxBlockCount));
+        return false;
+    }
+    run.blockCount = static_cast<uint16_t>(blocks);
+    return true;
+}
+
+bool EraseFlash(TransferRun& run) {
+    ConsolePrint("*** Erase FLASH ***\n");
+    RequestPayload[0] = run.device;
+    RequestPayload[1] = 0;
+    Exchange(Command::BootloaderErase, 2, true);
+    if (ExchangeFailed()) {
+        ConsolePrint("  FAILED, result= %d\n", static_cast<int>(LastResult));
+        PrintLinkError(LastResult, ResponseStatus);
+        return false;
+    }
+    if (AnswerTooShort(2)) return false;
+    DelayMs(ReadLe16(ResponsePayload()));
+    return true;
+}
+
+// The failure code of a failed write or read: the device's status first,
+// otherwise the low byte of the link result (as a transaction reports it).
+uint8_t FailureCode() {
+    if (ResponseStatus != 0) return ResponseStatus;
+    const auto code = static_cast<uint8_t>(LastResult);
+    return code != 0 ? code : 1;
+}
+
+void DumpBytes(const uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        ConsolePrint("%.2X ", bytes[i]);
+        if ((i + 1) % 16 == 0) ConsolePrint("\n");
+    }
+}
+
+// Index of the first byte of the read-back block that disagrees with the
+// block written, or -1. Every fourth byte (3, 7, 11, ...) is not compared;
+// bytes the answer does not hold always disagree.
+int FirstMismatch(const uint8_t* stored, std::size_t storedCount, uint16_t blockSize) {
+    for (uint16_t i = 0; i < blockSize; ++i) {
+        if (i >= storedCount) return i;
+        if ((i + 1) % 4 != 0 && stored[i] != Image.blockCopy[i]) return i;
+    }
+    return -1;
+}
+
+// Writes block `index` and reads it back; 0, or the failure code.
+uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
+    const auto blockNumber = static_cast<uint16_t>(index + 1);
+    PutDeviceAndBlock(run.device, blockNumber);
+    if (ReadImageBlock(run.blockSize, RequestPayload + 4) != 0) {
+        ConsolePrint("  Error reading the image file at byte count= %lu FAILED\n",
+                     static_cast<unsigned long>(Image.bytesRead));
+        return 1;
+    }
+    Exchange(Command::BootloaderWritePage, static_cast<uint16_t>(run.blockSize + 4), true);
+    if (ExchangeFailed()) {
+        ConsolePrint("  We got an error writing block= %d,  byte count= %lu FAILED\n", index,
+                     static_cast<unsigned long>(Image.bytesRead));
+        PrintLinkError(LastResult, ResponseStatus);
+        return FailureCode();
+    }
+
+    PutDeviceAndBlock(run.device, blockNumber);
+    Exchange(Command::BootloaderReadPage, 4, true);
+    if (ExchangeFailed()) {
+        ConsolePrint("$");
+        Exchange(Command::BootloaderReadPage, 4, true);
+        if (ExchangeFailed()) {
+            ConsolePrint("  We got an error reading block %d, count %lu FAILED\n", index,
+                         static_cast<unsigned long>(Image.bytesRead));
+            PrintLinkError(LastResult, ResponseStatus);
+            return FailureCode();
+        }
+    }
+
+    // The first four bytes of the answer are not part of the block.
+    const std::size_t received = ReceivedPayloadSize();
+    const std::size_t storedCount = received > 4 ? received - 4 : 0;
+    const uint8_t* stored = ResponsePayload() + 4;
+    const int mismatch = FirstMismatch(stored, storedCount, run.blockSize);
+    if (mismatch >= 0) {
+        ConsolePrint("  Block read does not match block written for block %d, byte %d FAILED\n",
+                     index, mismatch);
+        ConsolePrint("  sent: \n");
+        DumpBytes(Image.blockCopy.data(), run.blockSize);
+        ConsolePrint("\n");
+        ConsolePrint("received: \n");
+        DumpBytes(stored, std::min<std::size_t>(storedCount, run.blockSize));
+        ConsolePrint("\n");
+        return 1;
+    }
+    return 0;
+}
+
+void WriteAndVerify(TransferRun& run) {
+    static constexpr const char* Spinner[4] = {"\r|", "\r/", "\r-", "\r\\"};
+    int spinner = 0;
+    ConsolePrint("*** writing packets out and verifying them ***\n");
+    Image.bytesRead = 0;
+    run.failure = 0;
+    for (uint16_t index = 0; index < run.blockCount; ++index) {
+        run.failure = WriteAndVerifyBlock(run, index);
+        if (run.failure != 0) break;
+        ConsolePrint("%s", Spinner[spinner]);
+        spinner = (spinner + 1) % 4;
+        const float share = static_cast<float>(index) / static_cast<float>(run.blockCount);
+        ConsolePrint("(%d%%)", static_cast<int>(share * 100.0f));
+    }
+    ConsolePrint("\n");
+}
+
+void Complete(const TransferRun& run) {
+    ConsolePrint("*** Resetting to run the new code. ***\n");
+    RequestPayload[0] = run.device;
+    RequestPayload[1] = 0;  // soft reset
+    Exchange(Command::BoardReset, 2, false);
+    ConsolePrint("  Waiting on restart... ");
+    DelayMs(run.startWait);
+    ConsolePrint("  Firmware download successful.\n");
+    Exchange(Command::DeviceEnable, 0, false);
+    PressReturn();
+}
+
+// The pipe may be stuck after a failed transfer: close it, give the board
+// the start wait to come back, and open it again.
+void Recover(const TransferRun& run) {
+    PrintLinkError(LastResult, run.failure);
+    ConsolePrint("  Closing the USB port, it might not be working.\n");
+    const int32_t closed = DuctraClose();
+    if (closed != 0) {
+        ConsolePrint("  Problem closing USB port! %d\n", static_cast<int>(closed));
+        PrintLinkError(closed, 0);
+    }
+    ConsolePrint("\n*** Waiting on reset ***\n");
+    DelayMs(run.startWait);
+    ConsolePrint("  Opening USB port.\n");
+    const int32_t opened = DuctraOpen();
+    if (opened != 0) {
+        ConsolePrint("  Failed to init USB port!\n");
+        PrintLinkError(opened, 0);
+    }
+}
+
+}  // namespace
+
+void DownloadFirmware() {
+    if (ChooseFirmwareImage() != 0) return;
+    if (OpenFirmwareImage(ChosenFirmwarePath) != 0) return;
+    ReadImageHeader();
+
+    DeviceAddress = AddressSonde;
+    TransferRun run;
+    run.device = AskDeviceNumber();
+    Exchange(Command::DeviceDisable, 0, false);
+
+    if (!EnterBootloader(run) || !ReadAttributes(run) || !EraseFlash(run)) {
+        CloseFirmwareImage();
+        return;
+    }
+    WriteAndVerify(run);
+    CloseFirmwareImage();
+    if (run.failure == 0) {
+        Complete(run);
+    } else {
+        Recover(run);
+    }
+}
