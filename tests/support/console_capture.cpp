@@ -1,0 +1,73 @@
+// Scripted keyboard, captured screen and a fake millisecond clock.
+#include "support/console_capture.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "console/console_io.h"
+#include "console/platform.h"
+
+namespace {
+
+[[noreturn]] void ThrowEndOfInput() {
+    throw EndOfInputReached{};
+}
+
+// Temporary files rather than memory streams: they exist on every runtime,
+// the Windows one under wine included.
+FILE* OpenScratchFile() {
+    FILE* file = std::tmpfile();
+    if (file == nullptr) throw std::runtime_error("cannot create a temporary file");
+    return file;
+}
+
+uint64_t FakeMilliseconds = 0;
+
+uint64_t TickFakeClock() {
+    return FakeMilliseconds++;
+}
+
+}  // namespace
+
+ConsoleCapture::ConsoleCapture(std::string_view input) {
+    FILE* in = OpenScratchFile();
+    FILE* out = OpenScratchFile();
+    if (!input.empty()) std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    in_ = in;
+    out_ = out;
+    SetConsoleStreams(in, out);
+    SetEndOfInputHandler(&ThrowEndOfInput);
+}
+
+ConsoleCapture::~ConsoleCapture() {
+    SetConsoleStreams(nullptr, nullptr);
+    SetEndOfInputHandler(nullptr);
+    std::fclose(static_cast<FILE*>(in_));
+    std::fclose(static_cast<FILE*>(out_));
+}
+
+std::string ConsoleCapture::Output() {
+    FILE* out = static_cast<FILE*>(out_);
+    std::fflush(out);
+    std::rewind(out);
+    std::string text;
+    char chunk[512];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, out)) > 0) text.append(chunk, got);
+    std::fseek(out, 0, SEEK_END);
+    return text;
+}
+
+FakeClock::FakeClock() {
+    FakeMilliseconds = 0;
+    SetClockSource(&TickFakeClock);
+}
+
+FakeClock::~FakeClock() {
+    SetClockSource(nullptr);
+}
+
+uint64_t FakeClock::Now() {
+    return FakeMilliseconds;
+}
