@@ -1,1 +1,333 @@
-// Placeholder until the owner writes it.
+// ductra on Linux and macOS: finds the instrument by its vendor and product
+// id with libusb-1.0, claims the interface that has one bulk IN and one bulk
+// OUT endpoint and moves bytes over those two pipes. Same exports, results
+// and console texts as on Windows; the error codes printed are errno values.
+//
+// libusb's synchronous transfers cancel themselves on a time-out and return
+// only once the kernel is done with the buffer, so no transfer outlives a
+// call here. A time-out can still have moved data: the bytes a timed-out read
+// brought in are kept and handed out by the next receive (a send discards
+// them, as it discards everything a previous exchange left behind). Reads ask
+// for a whole number of the IN endpoint's packets, into a buffer of the
+// library's own, so that a device sending a full packet never overflows a
+// smaller request; what does not fit the caller's capacity is kept likewise.
+#include <libusb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "ductra_internal.h"
+
+namespace ductra {
+
+namespace {
+
+constexpr uint16_t kVendorId = DUCTRA_USB_VENDOR_ID;
+constexpr uint16_t kProductId = DUCTRA_USB_PRODUCT_ID;
+
+// Library state: one device at a time. The context lives from open to close.
+libusb_context* Context = nullptr;
+libusb_device_handle* DeviceHandle = nullptr;  // the opened device
+int DeviceInterface = -1;                      // the interface found on it
+bool InterfaceClaimed = false;                 // bound for our use
+uint8_t BulkInPipeId = 0;
+uint8_t BulkOutPipeId = 0;
+int InPacketSize = 64;
+// Bytes received but not yet handed to a caller.
+std::vector<uint8_t> ReadCarry;
+
+// The errno value that matches a libusb error code.
+int SystemError(int libusb_error) {
+    switch (libusb_error) {
+        case LIBUSB_ERROR_ACCESS:
+            return EACCES;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return ENOENT;
+        case LIBUSB_ERROR_BUSY:
+            return EBUSY;
+        case LIBUSB_ERROR_TIMEOUT:
+            return ETIMEDOUT;
+        case LIBUSB_ERROR_OVERFLOW:
+            return EOVERFLOW;
+        case LIBUSB_ERROR_PIPE:
+            return EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED:
+            return EINTR;
+        case LIBUSB_ERROR_NO_MEM:
+            return ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return ENOSYS;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return EINVAL;
+        default:
+            return EIO;
+    }
+}
+
+// Whether the interface's first alternate setting has exactly one bulk IN
+// and one bulk OUT endpoint.
+bool HasBulkPair(const libusb_interface& interface) {
+    if (interface.num_altsetting < 1) return false;
+    const libusb_interface_descriptor& setting = interface.altsetting[0];
+    int in = 0;
+    int out = 0;
+    for (int e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+        if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0) {
+            ++in;
+        } else {
+            ++out;
+        }
+    }
+    return in == 1 && out == 1;
+}
+
+// The number of the instrument's interface on `device`, or -1.
+int InstrumentInterface(libusb_device* device) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) return -1;
+    if (descriptor.idVendor != kVendorId || descriptor.idProduct != kProductId) return -1;
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    int found = -1;
+    for (int i = 0; i < config->bNumInterfaces && found < 0; ++i) {
+        if (HasBulkPair(config->interface[i]))
+            found = config->interface[i].altsetting[0].bInterfaceNumber;
+    }
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
+void ReleaseContext() {
+    if (Context != nullptr) libusb_exit(Context);
+    Context = nullptr;
+}
+
+// Looks for the instrument and opens it into DeviceHandle. Fails only when the
+// list of present devices cannot be had; on success the handle may still be
+// null, which means no device was opened.
+bool FindDevicePath() {
+    int result = libusb_init(&Context);
+    if (result != 0) {
+        Context = nullptr;
+        Message("Error SetupDiGetClassDevs: %d.\n", SystemError(result));
+        return false;
+    }
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(Context, &list);
+    if (count < 0) {
+        Message("Error SetupDiGetClassDevs: %d.\n", SystemError(static_cast<int>(count)));
+        return false;
+    }
+    // Like the device-interface search on Windows, a later match replaces an
+    // earlier one.
+    libusb_device* chosen = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        int interface = InstrumentInterface(list[i]);
+        if (interface < 0) continue;
+        chosen = list[i];
+        DeviceInterface = interface;
+        Message("Device path:  /dev/bus/usb/%03u/%03u\n", libusb_get_bus_number(chosen),
+                libusb_get_device_address(chosen));
+    }
+    if (chosen == nullptr) {
+        Message("Error %d.", ENODEV);
+    } else {
+        result = libusb_open(chosen, &DeviceHandle);
+        if (result != 0) {
+            DeviceHandle = nullptr;
+            Message("Error %d.", SystemError(result));
+        }
+    }
+    libusb_free_device_list(list, 1);
+    return true;
+}
+
+// Lists the endpoints of the interface's first alternate setting and keeps
+// the bulk pipe IDs and the IN endpoint's packet size.
+bool QueryPipes() {
+    if (!InterfaceClaimed) return false;
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(libusb_get_device(DeviceHandle), &config) != 0) {
+        return false;
+    }
+    const libusb_interface_descriptor* setting = nullptr;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        if (interface.num_altsetting > 0 &&
+            interface.altsetting[0].bInterfaceNumber == DeviceInterface) {
+            setting = &interface.altsetting[0];
+        }
+    }
+    if (setting != nullptr) {
+        for (int index = 0; index < setting->bNumEndpoints; ++index) {
+            const libusb_endpoint_descriptor& endpoint = setting->endpoint[index];
+            const int id = endpoint.bEndpointAddress;
+            switch (endpoint.bmAttributes & 0x03) {
+                case LIBUSB_TRANSFER_TYPE_CONTROL:
+                    Message("Endpoint index: %d Pipe type: Control Pipe ID: %d.\n", index, id);
+                    break;
+                case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS:
+                    Message("Endpoint index: %d Pipe type: Isochronous Pipe ID: %d.\n", index, id);
+                    break;
+                case LIBUSB_TRANSFER_TYPE_BULK:
+                    Message("Endpoint index: %d Pipe type: Bulk Pipe ID: %c.\n", index, id);
+                    if ((id & LIBUSB_ENDPOINT_IN) != 0) {
+                        BulkInPipeId = static_cast<uint8_t>(id);
+                        InPacketSize = endpoint.wMaxPacketSize & 0x7FF;
+                        if (InPacketSize == 0) InPacketSize = 64;
+                    } else {
+                        BulkOutPipeId = static_cast<uint8_t>(id);
+                    }
+                    break;
+                default:
+                    Message("Endpoint index: %d Pipe type: Interrupt Pipe ID: %d.\n", index, id);
+                    break;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return setting != nullptr;
+}
+
+void HexDump(const uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) Message("%.2X ", bytes[i]);
+    Message("\n");
+}
+
+// Hands at most `capacity` of `bytes` to the caller; the rest is kept for the
+// next receive.
+int32_t Deliver(std::vector<uint8_t> bytes, uint8_t* buffer, int32_t capacity, uint32_t* count) {
+    std::size_t take = std::min(bytes.size(), static_cast<std::size_t>(capacity));
+    if (take > 0) std::memcpy(buffer, bytes.data(), take);
+    *count = static_cast<uint32_t>(take);
+    Message("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(take));
+    HexDump(bytes.data(), take);
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+    ReadCarry = std::move(bytes);
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+// libusb reads 0 as "wait for ever"; a wait of 0 ms or less here means "do
+// not wait", which libusb can only come close to with 1 ms.
+unsigned int TransferTimeout(int64_t ms) {
+    if (ms < 1) return 1;
+    if (ms > UINT_MAX) return UINT_MAX;
+    return static_cast<unsigned int>(ms);
+}
+
+}  // namespace
+
+}  // namespace ductra
+
+using namespace ductra;
+
+extern "C" {
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+    // The program closes before it reopens; an open pipe is released anyway
+    // so that nothing leaks if it does not.
+    DuctraClose();
+    if (!FindDevicePath()) {
+        DuctraClose();
+        Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+        return DUCTRA_RESPONSE_DEVICE_LIST_FAILED;
+    }
+    if (DeviceHandle == nullptr) {
+        DuctraClose();
+        Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+        return DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
+    }
+    // A kernel driver bound to the interface is detached while we hold it.
+    libusb_set_auto_detach_kernel_driver(DeviceHandle, 1);
+    int result = libusb_claim_interface(DeviceHandle, DeviceInterface);
+    if (result != 0) {
+        Message("WinUsb_Initialize Error %d.", SystemError(result));
+        DuctraClose();
+        Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+        return DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
+    }
+    InterfaceClaimed = true;
+    if (!QueryPipes()) {
+        DuctraClose();
+        Message("DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+        return DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND;
+    }
+    Message("DuctraOpen success\r\n");
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+    if (!InterfaceClaimed || BulkOutPipeId == 0 || buffer == nullptr || length > INT_MAX) {
+        Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
+        return DUCTRA_RESPONSE_NO_VALID_HANDLER;
+    }
+    // Whatever an earlier exchange left unread is thrown away.
+    ReadCarry.clear();
+    Message("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
+    int sent = 0;
+    int result = libusb_bulk_transfer(DeviceHandle, BulkOutPipeId, buffer, static_cast<int>(length),
+                                      &sent, TransferTimeout(int64_t{timeout} + 200));
+    if (result != LIBUSB_ERROR_TIMEOUT) {
+        // The transfer ended within the wait, completed or failed.
+        Message("DuctraSend status: %li bytes send \r\n", static_cast<long>(sent));
+        if (result == 0 && static_cast<uint32_t>(sent) >= length) return DUCTRA_RESPONSE_SUCCESS;
+    }
+    Message("DuctraSend Error: TIMEOUT_OCCUR\r\n");
+    return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
+                                             uint32_t* count) {
+    if (!InterfaceClaimed || BulkInPipeId == 0 || buffer == nullptr || count == nullptr ||
+        capacity < 0) {
+        Message("DuctraReceive Error: NO_VALID_HANDLER\r\n");
+        return DUCTRA_RESPONSE_NO_VALID_HANDLER;
+    }
+    Message("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
+    if (!ReadCarry.empty()) {
+        std::vector<uint8_t> carried;
+        carried.swap(ReadCarry);
+        return Deliver(std::move(carried), buffer, capacity, count);
+    }
+    // Whole packets, at least one.
+    const int64_t packets =
+        std::max<int64_t>(1, (int64_t{capacity} + InPacketSize - 1) / InPacketSize);
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(packets * InPacketSize));
+    Message("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
+    int received = 0;
+    int result =
+        libusb_bulk_transfer(DeviceHandle, BulkInPipeId, bytes.data(),
+                             static_cast<int>(bytes.size()), &received, TransferTimeout(timeout));
+    bytes.resize(static_cast<std::size_t>(std::max(received, 0)));
+    if (result != 0) {
+        // A time-out (or a failed transfer) may still have brought bytes in:
+        // they are the start of the answer and go to the next receive.
+        ReadCarry = std::move(bytes);
+        Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
+    }
+    return Deliver(std::move(bytes), buffer, capacity, count);
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+    ReadCarry.clear();
+    if (DeviceHandle != nullptr) {
+        if (InterfaceClaimed) libusb_release_interface(DeviceHandle, DeviceInterface);
+        libusb_close(DeviceHandle);
+        DeviceHandle = nullptr;
+    }
+    InterfaceClaimed = false;
+    DeviceInterface = -1;
+    ReleaseContext();
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+}  // extern "C"
