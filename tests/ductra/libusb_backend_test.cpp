@@ -1,0 +1,234 @@
+// The libusb backend against a scripted USB instrument: umockdev stands in
+// sysfs, udev and the usbfs device node, and the handler below answers the
+// usbfs requests libusb makes (claim, submit, reap, discard) from a script.
+// Runs under umockdev-wrapper.
+#include <errno.h>
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <umockdev.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ductra.h"
+#include "ductra_internal.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string Captured;
+void Capture(const char* text, std::size_t length) { Captured.append(text, length); }
+
+// One URB the device has been handed and not yet given back.
+struct Urb {
+    UMockdevIoctlData* data;  // the client's usbdevfs_urb, owned (ref)
+    bool ready;               // completed, waiting to be reaped
+    int status;
+};
+
+// The instrument: every OUT transfer is recorded; every IN transfer takes the
+// next queued answer, or waits (and is discarded by libusb on a time-out,
+// giving back `bytes_on_discard` if set).
+struct ScriptedInstrument {
+    std::mutex mutex;
+    std::vector<Bytes> written;
+    std::deque<Bytes> answers;
+    Bytes bytes_on_discard;
+    std::deque<Urb> urbs;
+    std::vector<int> in_lengths;  // buffer length of every IN URB
+    int claims = 0;
+    int releases = 0;
+
+    void Answer(Bytes bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        answers.push_back(std::move(bytes));
+    }
+};
+
+usbdevfs_urb* UrbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+
+// Fills an IN URB with `bytes` (at most its buffer length). The handler runs
+// in the test process, so the client's buffer pointer is valid here.
+void Fill(usbdevfs_urb* urb, const Bytes& bytes) {
+    std::size_t n = bytes.size();
+    if (n > static_cast<std::size_t>(urb->buffer_length)) n = urb->buffer_length;
+    if (n > 0) std::memcpy(urb->buffer, bytes.data(), n);
+    urb->actual_length = static_cast<int>(n);
+}
+
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    auto* device = static_cast<ScriptedInstrument*>(user);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
+            *reinterpret_cast<guint32*>(caps->data) =
+                USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            g_object_unref(caps);
+            return TRUE;
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:
+            ++device->claims;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        case USBDEVFS_RELEASEINTERFACE:
+            ++device->releases;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP:
+        case USBDEVFS_SETINTERFACE:
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        case USBDEVFS_GETDRIVER:
+        case USBDEVFS_IOCTL:
+            // No kernel driver is bound to the interface.
+            umockdev_ioctl_client_complete(client, -1, ENODATA);
+            return TRUE;
+        case USBDEVFS_SUBMITURB: {
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+            usbdevfs_urb* urb = UrbOf(data);
+            Urb entry{data, false, 0};
+            if ((urb->endpoint & 0x80) == 0) {
+                UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+                    data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), urb->buffer_length, nullptr);
+                device->written.emplace_back(buffer->data, buffer->data + buffer->data_len);
+                g_object_unref(buffer);
+                urb->actual_length = urb->buffer_length;
+                entry.ready = true;
+            } else {
+                device->in_lengths.push_back(urb->buffer_length);
+                if (!device->answers.empty()) {
+                    Fill(urb, device->answers.front());
+                    device->answers.pop_front();
+                    entry.ready = true;
+                }
+            }
+            device->urbs.push_back(entry);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_DISCARDURB: {
+            for (Urb& urb : device->urbs) {
+                if (urb.data->client_addr == reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data)) &&
+                    !urb.ready) {
+                    Fill(UrbOf(urb.data), device->bytes_on_discard);
+                    device->bytes_on_discard.clear();
+                    urb.ready = true;
+                    urb.status = -ENOENT;
+                    umockdev_ioctl_client_complete(client, 0, 0);
+                    return TRUE;
+                }
+            }
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return TRUE;
+        }
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY: {
+            for (auto it = device->urbs.begin(); it != device->urbs.end(); ++it) {
+                if (!it->ready) continue;
+                UrbOf(it->data)->status = it->status;
+                UMockdevIoctlData* out =
+                    umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+                umockdev_ioctl_data_set_ptr(out, 0, it->data);
+                g_object_unref(out);
+                g_object_unref(it->data);
+                device->urbs.erase(it);
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return TRUE;
+            }
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return TRUE;
+        }
+        default:
+            return FALSE;
+    }
+}
+
+// Two hex digits per byte.
+std::string Hex(uint16_t value) {
+    char text[5];
+    std::snprintf(text, sizeof(text), "%02x%02x", value & 0xFF, value >> 8);
+    return text;
+}
+
+// The instrument's descriptors: one configuration with one vendor-specific
+// interface, bulk IN 0x81 and bulk OUT 0x02, 64-byte packets.
+std::string Descriptors(uint16_t vendor, uint16_t product) {
+    return "12010002000000 40" + Hex(vendor) + Hex(product) + "0001010203 01" +
+           "09022000010100 8032" + "090400000 2ff000000" + "0705810240 0000" + "0705020240 0000";
+}
+
+class LibusbBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testbed_ = umockdev_testbed_new();
+        handler_ = umockdev_ioctl_base_new();
+        g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &device_);
+        Captured.clear();
+        ductra::SetOutputSink(Capture);
+        DuctraChatty(0);
+    }
+    void TearDown() override {
+        DuctraClose();
+        ductra::SetOutputSink(nullptr);
+        g_clear_object(&handler_);
+        g_clear_object(&testbed_);
+        for (Urb& urb : device_.urbs) g_object_unref(urb.data);
+    }
+
+    // Attaches a USB device with the given ids as /dev/bus/usb/001/<devnum>.
+    void Attach(uint16_t vendor, uint16_t product, int devnum = 2) {
+        char node[32];
+        std::snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
+        ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, nullptr));
+        std::string descriptors = Descriptors(vendor, product);
+        std::string clean;
+        for (char c : descriptors) {
+            if (c != ' ') clean += c;
+        }
+        char record[1024];
+        std::snprintf(record, sizeof(record),
+                      "P: /devices/usb1/1-%d\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\n"
+                      "E: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
+                      "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
+                      "A: bConfigurationValue=1\\n\nA: speed=12\\n\nH: descriptors=%s\n",
+                      devnum, devnum, devnum, devnum, devnum, clean.c_str());
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record, nullptr));
+    }
+
+    UMockdevTestbed* testbed_ = nullptr;
+    UMockdevIoctlBase* handler_ = nullptr;
+    ScriptedInstrument device_;
+};
+
+constexpr uint16_t kVendor = DUCTRA_USB_VENDOR_ID;
+constexpr uint16_t kProduct = DUCTRA_USB_PRODUCT_ID;
+
+TEST_F(LibusbBackend, OpenFindsTheInstrumentAndReportsItsBulkPipes) {
+    Attach(kVendor, kProduct);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(Captured,
+              "Device path:  /dev/bus/usb/001/002\n"
+              "Endpoint index: 0 Pipe type: Bulk Pipe ID: \x81.\n"
+              "Endpoint index: 1 Pipe type: Bulk Pipe ID: \x02.\n"
+              "DuctraOpen success\r\n");
+    EXPECT_EQ(device_.claims, 1);
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(device_.releases, 1);
+}
+
+}  // namespace
