@@ -1,0 +1,205 @@
+// The six ductra exports of the virtual instrument. The pipe is a queue of
+// transfers: a send discards what is still queued (as the real pipe's abort
+// and flush do) and queues the answer; a receive delivers one transfer.
+// Messages follow the real library's, silenced the same way.
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <thread>
+
+#include "ductra.h"
+#include "sim/sim.h"
+
+namespace {
+
+struct PipeState {
+    bool started = false;
+    int loadResult = 0;
+    Sim::Scenario scenario;
+    bool open = false;
+    bool everOpened = false;
+    std::size_t opens = 0;
+    uint8_t quiet = 0;
+    std::deque<Sim::Bytes> pending;
+};
+
+PipeState& Pipe() {
+    static PipeState state;
+    return state;
+}
+
+void Say(const char* format, ...) {
+    if (Pipe().quiet != 0) return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void Wait(uint32_t microseconds) {
+    if (microseconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+std::string ReadWholeFile(const char* path, bool& ok) {
+    std::string text;
+    ok = false;
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return text;
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return text;
+}
+
+int Load(const char* scenarioPath) {
+    PipeState& p = Pipe();
+    std::string text;
+    std::string name = "built-in default";
+    if (scenarioPath != nullptr && *scenarioPath != 0) {
+        name = scenarioPath;
+        bool ok = false;
+        text = ReadWholeFile(scenarioPath, ok);
+        if (!ok) {
+            std::fprintf(stderr, "ductra-sim: scenario %s: expected a readable file (%s)\n",
+                         scenarioPath, std::strerror(errno));
+            return 1;
+        }
+        if (text.empty()) {
+            std::fprintf(stderr,
+                         "ductra-sim: scenario %s: expected a JSON object, the file is empty\n",
+                         scenarioPath);
+            return 1;
+        }
+    }
+    std::string error;
+    if (Sim::LoadScenario(text, p.scenario, error) != 0) {
+        std::fprintf(stderr, "ductra-sim: scenario %s: %s\n", name.c_str(), error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+void Start() {
+    if (!Pipe().started) DuctraSimRestartFromEnvironment();
+}
+
+}  // namespace
+
+int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
+    PipeState& p = Pipe();
+    p = PipeState{};
+    p.started = true;
+    Sim::WireLogOpen(wireLogPath);
+    p.loadResult = Load(scenarioPath);
+    return p.loadResult;
+}
+
+int DuctraSimRestartFromEnvironment() {
+    return DuctraSimRestart(std::getenv("DUCTRA_SIM_SCENARIO"), std::getenv("DUCTRA_SIM_WIRELOG"));
+}
+
+extern "C" {
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+    Start();
+    PipeState& p = Pipe();
+    int32_t result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
+    if (p.loadResult == 0) {
+        const auto& results = p.scenario.openResults;
+        result = p.opens < results.size() ? results[p.opens] : DUCTRA_RESPONSE_SUCCESS;
+        ++p.opens;
+    }
+    if (result != DUCTRA_RESPONSE_SUCCESS) {
+        p.open = false;
+        if (result == DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND)
+            Say("DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+        else
+            Say("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+        return result;
+    }
+    p.open = true;
+    if (!p.everOpened) {
+        p.everOpened = true;
+        for (const Sim::Bytes& t : p.scenario.waitingAtOpen) p.pending.push_back(t);
+    }
+    Say("DuctraOpen success\r\n");
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+    (void)timeout;  // the instrument takes every frame at once
+    Start();
+    PipeState& p = Pipe();
+    if (!p.open || buffer == nullptr) {
+        Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
+        return DUCTRA_RESPONSE_NO_VALID_HANDLER;
+    }
+    p.pending.clear();
+    std::span<const uint8_t> frame(buffer, length);
+    Sim::WireLogLine('>', frame);
+    Say("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
+    Wait(p.scenario.latencyUs);
+    for (Sim::Bytes& t : Sim::Respond(p.scenario, frame)) p.pending.push_back(std::move(t));
+    Say("DuctraSend status: %li bytes send \r\n", static_cast<long>(length));
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
+                                             uint32_t* count) {
+    Start();
+    PipeState& p = Pipe();
+    if (!p.open || buffer == nullptr || count == nullptr) {
+        Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
+        return DUCTRA_RESPONSE_NO_VALID_HANDLER;
+    }
+    Say("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
+    Say("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
+    if (p.pending.empty()) {
+        // Nothing will arrive: wait no longer than one transfer would take.
+        uint64_t limit = timeout > 0 ? static_cast<uint64_t>(timeout) * 1000 : 0;
+        Wait(static_cast<uint32_t>(std::min<uint64_t>(p.scenario.latencyUs, limit)));
+        Say("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
+    }
+    Wait(p.scenario.latencyUs);
+    Sim::Bytes& front = p.pending.front();
+    std::size_t room = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
+    std::size_t n = std::min(front.size(), room);
+    std::memcpy(buffer, front.data(), n);
+    Sim::WireLogLine('<', std::span<const uint8_t>(front.data(), n));
+    if (n < front.size())
+        front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
+    else
+        p.pending.pop_front();
+    *count = static_cast<uint32_t>(n);
+    Say("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(n));
+    for (std::size_t i = 0; i < n; ++i) Say("%.2X ", buffer[i]);
+    Say("\n");
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+    PipeState& p = Pipe();
+    p.open = false;
+    p.pending.clear();
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraVersion(void) {
+    std::printf("DuctraVersion: 1104\r\n");
+    std::fflush(stdout);
+    return 1100;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraChatty(int32_t quiet) {
+    Pipe().quiet = static_cast<uint8_t>(quiet & 0xFF);
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+}  // extern "C"
