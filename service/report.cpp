@@ -58,11 +58,11 @@ struct RecordCursor {
 
 enum class Decoded { Complete, EndsEarly, Aborted };
 
-// Device time as local time text.
-void PrintDeviceTime(const char* format, int32_t shown, uint32_t deviceTime) {
+// A labelled value and the local time text of a device time.
+void PrintDeviceTime(const char* label, int32_t shown, uint32_t deviceTime) {
     char text[TimestampTextSize];
     FormatTimestamp(Calendar, deviceTime - static_cast<uint32_t>(UtcOffset), text);
-    ConsolePrint(format, shown, text);
+    ConsolePrint("%s%d : %s\n", label, shown, text);
 }
 
 // A count above its limit is reported and taken as 0; the entries it
@@ -119,7 +119,7 @@ Decoded PrintComponent(RecordCursor& record, int number) {
     if (!record.Take32(calDate)) return Decoded::EndsEarly;
     // Shown as the local value, not as received.
     const uint32_t localCalDate = calDate - static_cast<uint32_t>(UtcOffset);
-    PrintDeviceTime("Last cal date: %d : %s\n", static_cast<int32_t>(localCalDate), calDate);
+    PrintDeviceTime("Last cal date: ", static_cast<int32_t>(localCalDate), calDate);
 
     uint32_t calInterval = 0;
     if (!record.Take32(calInterval)) return Decoded::EndsEarly;
@@ -171,10 +171,10 @@ Decoded PrintRecord(RecordCursor& record) {
 
     uint32_t dob = 0;
     if (!record.Take32(dob)) return Decoded::EndsEarly;
-    PrintDeviceTime("Dev DOB      %d : %s\n", static_cast<int32_t>(dob), dob);
+    PrintDeviceTime("Dev DOB      ", static_cast<int32_t>(dob), dob);
     uint32_t dom = 0;
     if (!record.Take32(dom)) return Decoded::EndsEarly;
-    PrintDeviceTime("Dev DOM      %d : %s\n", static_cast<int32_t>(dom), dom);
+    PrintDeviceTime("Dev DOM      ", static_cast<int32_t>(dom), dom);
 
     uint32_t maintInterval = 0;
     if (!record.Take32(maintInterval)) return Decoded::EndsEarly;
