@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
+#include <string>
 
 #include "console/console_io.h"
 #include "console/platform.h"
@@ -66,7 +67,20 @@ void PlatformPrintSystemError() {
     if (length != 0 && text != nullptr) {
         FILE* out = ConsoleOutput();
         fflush(out);
-        fputws(text, out);
+        if (out == stdout) {
+            // The wide console stream: the runtime turns it into the
+            // console's characters.
+            fputws(text, out);
+        } else {
+            // A substituted stream may be binary, where wide output would
+            // land as raw UTF-16: hand it the same characters as narrow text.
+            const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+            if (size > 1) {
+                std::string narrow(static_cast<std::size_t>(size), '\0');
+                WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
+                fputs(narrow.c_str(), out);
+            }
+        }
         fflush(out);
     }
     if (text != nullptr) LocalFree(text);
