@@ -24,7 +24,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::string Captured;
-void Capture(const char* text, std::size_t length) { Captured.append(text, length); }
+void Capture(const char* text, std::size_t length) {
+    Captured.append(text, length);
+}
 
 // One URB the device has been handed and not yet given back.
 struct Urb {
@@ -52,7 +54,9 @@ struct ScriptedInstrument {
     }
 };
 
-usbdevfs_urb* UrbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+usbdevfs_urb* UrbOf(UMockdevIoctlData* data) {
+    return reinterpret_cast<usbdevfs_urb*>(data->data);
+}
 
 // Fills an IN URB with `bytes` (at most its buffer length). The handler runs
 // in the test process, so the client's buffer pointer is valid here.
@@ -123,7 +127,8 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         }
         case USBDEVFS_DISCARDURB: {
             for (Urb& urb : device->urbs) {
-                if (urb.data->client_addr == reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data)) &&
+                if (urb.data->client_addr ==
+                        reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data)) &&
                     !urb.ready) {
                     Fill(UrbOf(urb.data), device->bytes_on_discard);
                     device->bytes_on_discard.clear();
@@ -173,7 +178,7 @@ std::string Descriptors(uint16_t vendor, uint16_t product) {
 }
 
 class LibusbBackend : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testbed_ = umockdev_testbed_new();
         handler_ = umockdev_ioctl_base_new();
@@ -229,6 +234,138 @@ TEST_F(LibusbBackend, OpenFindsTheInstrumentAndReportsItsBulkPipes) {
     EXPECT_EQ(device_.claims, 1);
     EXPECT_EQ(DuctraClose(), 0);
     EXPECT_EQ(device_.releases, 1);
+}
+
+TEST_F(LibusbBackend, FrameGoesOutAndAnswerComesBackByteForByte) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    Captured.clear();
+
+    Bytes frame = {0x01, 0x82, 0x02, 0x00, 0x00, 0x00, 0x3C, 0xA1};
+    EXPECT_EQ(DuctraSend(frame.data(), static_cast<uint32_t>(frame.size()), 10000), 0);
+    ASSERT_EQ(device_.written.size(), 1u);
+    EXPECT_EQ(device_.written[0], frame);
+    EXPECT_EQ(Captured,
+              "DuctraSend status: 8 bytes copied into pipe\r\n"
+              "DuctraSend status: 8 bytes send \r\n");
+
+    Captured.clear();
+    device_.Answer({0x00, 0x00, 0x03, 0x00, 0x07, 0x04, 0x2A, 0x5E, 0xC3});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    ASSERT_EQ(count, 9u);
+    EXPECT_EQ(Bytes(buffer, buffer + count),
+              Bytes({0x00, 0x00, 0x03, 0x00, 0x07, 0x04, 0x2A, 0x5E, 0xC3}));
+    EXPECT_EQ(Captured,
+              "DuctraReceive have 1024 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 1024 bytes\r\n"
+              "DuctraReceive state: Read 9 bytes\r\n"
+              "00 00 03 00 07 04 2A 5E C3 \n");
+    ASSERT_EQ(device_.in_lengths.size(), 1u);
+    EXPECT_EQ(device_.in_lengths[0], 1024);
+}
+
+TEST_F(LibusbBackend, ReadsAskForWholePacketsAndKeepWhatDoesNotFit) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    DuctraChatty(1);
+    Captured.clear();
+    // A 10-byte request becomes one 64-byte packet; the 12 bytes that came
+    // in are handed out 10 and then 2, without a second transfer.
+    device_.Answer({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    uint8_t buffer[16] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, 10, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(buffer[10], 0) << "nothing written past the capacity";
+    EXPECT_EQ(DuctraReceive(buffer, 10, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({11, 12}));
+    EXPECT_EQ(device_.in_lengths, std::vector<int>({64}));
+    EXPECT_EQ(Captured, "");
+}
+
+TEST_F(LibusbBackend, ReceiveTimeOutLeavesCountAlone) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    Captured.clear();
+    uint8_t buffer[64] = {};
+    uint32_t count = 77;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(count, 77u);
+    EXPECT_EQ(Captured,
+              "DuctraReceive have 64 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 64 bytes\r\n"
+              "DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+}
+
+TEST_F(LibusbBackend, BytesOfATimedOutReadComeWithTheNextReceive) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    DuctraChatty(1);
+    {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        device_.bytes_on_discard = {0x00, 0x00, 0x05};
+    }
+    uint8_t buffer[64] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x00, 0x00, 0x05}));
+    EXPECT_EQ(device_.in_lengths.size(), 1u) << "delivered without another transfer";
+
+    // A send throws away whatever is still kept.
+    {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        device_.bytes_on_discard = {0x09};
+    }
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    uint8_t frame[] = {0x01};
+    EXPECT_EQ(DuctraSend(frame, 1, 1000), 0);
+    device_.Answer({0x42});
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x42}));
+}
+
+TEST_F(LibusbBackend, NoInstrumentAttached) {
+    Attach(static_cast<uint16_t>(kVendor + 1), kProduct);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, "Error 19.DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    EXPECT_EQ(device_.claims, 0);
+
+    Captured.clear();
+    uint8_t frame[] = {0x01};
+    uint32_t count = 5;
+    EXPECT_EQ(DuctraSend(frame, 1, 1000), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(frame, 1, 10, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(Captured,
+              "DuctraSend Error: NO_VALID_HANDLER\r\nDuctraReceive Error: NO_VALID_HANDLER\r\n");
+
+    Captured.clear();
+    DuctraChatty(1);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, "");
+}
+
+TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {
+    Attach(kVendor, kProduct, 2);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(device_.releases, 1);
+
+    // The instrument resets: it leaves the bus and comes back at a new address.
+    umockdev_testbed_remove_device(testbed_, "/sys/devices/usb1/1-2");
+    Attach(kVendor, kProduct, 3);
+    Captured.clear();
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(Captured.rfind("Device path:  /dev/bus/usb/001/003\n", 0), 0u) << Captured;
+    uint8_t frame[] = {0x01, 0x02};
+    EXPECT_EQ(DuctraSend(frame, 2, 1000), 0);
+    ASSERT_EQ(device_.written.size(), 1u);
+    EXPECT_EQ(device_.written[0], Bytes({0x01, 0x02}));
 }
 
 }  // namespace

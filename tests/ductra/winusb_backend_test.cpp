@@ -1,0 +1,672 @@
+// The WinUSB backend against a scripted device stack: the SetupAPI, WinUSB,
+// file and event calls are answered from a script, and every call the
+// library makes is recorded. Runs under wine.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ductra.h"
+#include "ductra_internal.h"
+#include "ductra_winusb_platform.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string Captured;
+void Capture(const char* text, std::size_t length) {
+    Captured.append(text, length);
+}
+
+struct Pipe {
+    bool answers;  // false: the query of this endpoint fails
+    USBD_PIPE_TYPE type;
+    UCHAR id;
+};
+
+// What one WinUsb_WritePipe or WinUsb_ReadPipe does: complete at once with
+// `count` bytes (a write) or `bytes` (a read), or stay pending.
+struct Completion {
+    bool completes;
+    ULONG count;
+    Bytes bytes;
+};
+
+struct Transfer {
+    LPOVERLAPPED overlapped;
+    UCHAR pipe;
+    PUCHAR buffer;
+    ULONG length;
+    bool done;
+    BOOL ok;
+    ULONG transferred;
+};
+
+// The scripted stack and what the library did with it.
+struct Stack {
+    // Script.
+    bool list_fails = false;
+    std::vector<std::wstring> paths;
+    DWORD open_error = 0;  // nonzero: CreateFileW fails with it
+    DWORD init_error = 0;  // nonzero: WinUsb_Initialize fails with it
+    bool settings_fail = false;
+    std::vector<Pipe> pipes;
+    std::deque<Completion> writes;
+    std::deque<Completion> reads;
+
+    // Record.
+    std::vector<std::string> calls;
+    GUID class_guid{};
+    DWORD class_flags = 0;
+    std::wstring opened_path;
+    DWORD open_access = 0, open_share = 0, open_disposition = 0, open_flags = 0;
+    std::vector<Bytes> written;
+    std::vector<DWORD> waits;
+    std::set<HANDLE> handles;  // device and event handles not yet closed
+    std::map<HANDLE, bool> signalled;
+    std::vector<Transfer> transfers;
+    bool set_alive = false;
+    int next_handle = 0x100;
+
+    HANDLE NewHandle() {
+        HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(next_handle++));
+        handles.insert(h);
+        return h;
+    }
+    void Complete(Transfer& t, ULONG count, BOOL ok) {
+        t.done = true;
+        t.ok = ok;
+        t.transferred = count;
+        signalled[t.overlapped->hEvent] = true;
+    }
+    // Completes the read left pending, as the driver would: into the buffer
+    // it was given.
+    PUCHAR CompleteLateRead(const Bytes& bytes) {
+        for (Transfer& t : transfers) {
+            if (!t.done && (t.pipe & 0x80) != 0) {
+                std::memcpy(t.buffer, bytes.data(), bytes.size());
+                Complete(t, static_cast<ULONG>(bytes.size()), TRUE);
+                return t.buffer;
+            }
+        }
+        ADD_FAILURE() << "no read pending";
+        return nullptr;
+    }
+};
+
+Stack* S = nullptr;
+const HDEVINFO kSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
+const WINUSB_INTERFACE_HANDLE kUsb = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(0x05B);
+
+std::string Hex(UCHAR value) {
+    char text[3];
+    std::snprintf(text, sizeof(text), "%02X", value);
+    return text;
+}
+
+HDEVINFO WINAPI FakeGetClassDevs(const GUID* guid, PCWSTR, HWND, DWORD flags) {
+    S->calls.push_back("GetClassDevs");
+    S->class_guid = *guid;
+    S->class_flags = flags;
+    if (S->list_fails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    S->set_alive = true;
+    return kSet;
+}
+
+BOOL WINAPI FakeEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA) {
+    EXPECT_EQ(set, kSet);
+    if (index >= S->paths.size()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA info, const GUID*, DWORD index,
+                                     PSP_DEVICE_INTERFACE_DATA data) {
+    EXPECT_NE(info, nullptr);
+    if (index >= S->paths.size()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    data->Reserved = index;
+    return TRUE;
+}
+
+BOOL WINAPI FakeGetDeviceInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data,
+                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
+                                         PDWORD required, PSP_DEVINFO_DATA) {
+    const std::wstring& path = S->paths.at(data->Reserved);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                      (path.size() + 1) * sizeof(WCHAR));
+    if (required != nullptr) *required = needed;
+    if (detail == nullptr || size < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    EXPECT_EQ(detail->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+    std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
+    EXPECT_EQ(set, kSet);
+    S->set_alive = false;
+    return TRUE;
+}
+
+HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                             DWORD disposition, DWORD flags, HANDLE) {
+    S->calls.push_back("CreateFile");
+    S->opened_path = path;
+    S->open_access = access;
+    S->open_share = share;
+    S->open_disposition = disposition;
+    S->open_flags = flags;
+    if (S->open_error != 0) {
+        SetLastError(S->open_error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return S->NewHandle();
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+    EXPECT_EQ(S->handles.erase(handle), 1u) << "closing a handle that is not open";
+    return TRUE;
+}
+
+HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
+                              LPCWSTR name) {
+    EXPECT_TRUE(manual_reset);
+    EXPECT_FALSE(initial_state);
+    EXPECT_EQ(name, nullptr);
+    HANDLE event = S->NewHandle();
+    S->signalled[event] = false;
+    return event;
+}
+
+DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD ms) {
+    EXPECT_EQ(S->handles.count(handle), 1u) << "waiting on a closed handle";
+    S->waits.push_back(ms);
+    S->calls.push_back("Wait");
+    return S->signalled[handle] ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL WINAPI FakeInitialize(HANDLE device, PWINUSB_INTERFACE_HANDLE usb) {
+    S->calls.push_back("Initialize");
+    EXPECT_EQ(S->handles.count(device), 1u);
+    if (S->init_error != 0) {
+        SetLastError(S->init_error);
+        return FALSE;
+    }
+    *usb = kUsb;
+    return TRUE;
+}
+
+BOOL WINAPI FakeFree(WINUSB_INTERFACE_HANDLE usb) {
+    EXPECT_EQ(usb, kUsb);
+    S->calls.push_back("Free");
+    return TRUE;
+}
+
+BOOL WINAPI FakeQueryInterfaceSettings(WINUSB_INTERFACE_HANDLE usb, UCHAR alternate,
+                                       PUSB_INTERFACE_DESCRIPTOR descriptor) {
+    EXPECT_EQ(usb, kUsb);
+    EXPECT_EQ(alternate, 0);
+    if (S->settings_fail) return FALSE;
+    descriptor->bNumEndpoints = static_cast<UCHAR>(S->pipes.size());
+    return TRUE;
+}
+
+BOOL WINAPI FakeQueryPipe(WINUSB_INTERFACE_HANDLE, UCHAR alternate, UCHAR index,
+                          PWINUSB_PIPE_INFORMATION pipe) {
+    EXPECT_EQ(alternate, 0);
+    const Pipe& p = S->pipes.at(index);
+    if (!p.answers) return FALSE;
+    pipe->PipeType = p.type;
+    pipe->PipeId = p.id;
+    pipe->MaximumPacketSize = 64;
+    return TRUE;
+}
+
+BOOL WINAPI FakeAbortPipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe) {
+    S->calls.push_back("AbortPipe " + Hex(pipe));
+    for (Transfer& t : S->transfers) {
+        if (t.pipe == pipe && !t.done) S->Complete(t, 0, FALSE);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeFlushPipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe) {
+    S->calls.push_back("FlushPipe " + Hex(pipe));
+    return TRUE;
+}
+
+BOOL WINAPI FakeWritePipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR buffer, ULONG length, PULONG,
+                          LPOVERLAPPED overlapped) {
+    S->calls.push_back("WritePipe " + Hex(pipe));
+    S->written.emplace_back(buffer, buffer + length);
+    Completion c = {true, length, {}};
+    if (!S->writes.empty()) {
+        c = S->writes.front();
+        S->writes.pop_front();
+    }
+    S->transfers.push_back({overlapped, pipe, buffer, length, false, FALSE, 0});
+    if (c.completes) S->Complete(S->transfers.back(), c.count, TRUE);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL WINAPI FakeReadPipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR buffer, ULONG length, PULONG,
+                         LPOVERLAPPED overlapped) {
+    S->calls.push_back("ReadPipe " + Hex(pipe) + " " + std::to_string(length));
+    Completion c = {false, 0, {}};
+    if (!S->reads.empty()) {
+        c = S->reads.front();
+        S->reads.pop_front();
+    }
+    S->transfers.push_back({overlapped, pipe, buffer, length, false, FALSE, 0});
+    if (c.completes) {
+        EXPECT_LE(c.bytes.size(), length);
+        std::memcpy(buffer, c.bytes.data(), c.bytes.size());
+        S->Complete(S->transfers.back(), static_cast<ULONG>(c.bytes.size()), TRUE);
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL WINAPI FakeGetOverlappedResult(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED overlapped,
+                                    LPDWORD transferred, BOOL wait) {
+    S->calls.push_back(wait ? "GetOverlappedResult wait" : "GetOverlappedResult");
+    for (auto it = S->transfers.begin(); it != S->transfers.end(); ++it) {
+        if (it->overlapped != overlapped) continue;
+        if (!it->done) {
+            EXPECT_FALSE(wait) << "would wait for ever on a transfer nobody completes";
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        *transferred = it->transferred;
+        BOOL ok = it->ok;
+        S->transfers.erase(it);
+        if (!ok) SetLastError(ERROR_OPERATION_ABORTED);
+        return ok;
+    }
+    ADD_FAILURE() << "unknown OVERLAPPED";
+    return FALSE;
+}
+
+const ductra::WinPlatform kFake = {
+    FakeGetClassDevs,
+    FakeEnumDeviceInfo,
+    FakeEnumDeviceInterfaces,
+    FakeGetDeviceInterfaceDetail,
+    FakeDestroyDeviceInfoList,
+    FakeCreateFile,
+    FakeCloseHandle,
+    FakeCreateEvent,
+    FakeWaitForSingleObject,
+    FakeInitialize,
+    FakeFree,
+    FakeQueryInterfaceSettings,
+    FakeQueryPipe,
+    FakeAbortPipe,
+    FakeFlushPipe,
+    FakeWritePipe,
+    FakeReadPipe,
+    FakeGetOverlappedResult,
+};
+
+const wchar_t kPath[] = L"\\\\?\\usb#vid_0000&pid_0000#0001#{instrument}";
+const char kPathText[] = "\\\\?\\usb#vid_0000&pid_0000#0001#{instrument}";
+
+class WinUsbBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        S = &stack_;
+        ductra::SetWinPlatform(&kFake);
+        ductra::SetOutputSink(Capture);
+        DuctraChatty(0);
+        Captured.clear();
+    }
+    void TearDown() override {
+        DuctraClose();
+        EXPECT_TRUE(stack_.handles.empty()) << "handles left open";
+        EXPECT_TRUE(stack_.transfers.empty()) << "transfers never collected";
+        EXPECT_FALSE(stack_.set_alive) << "device set not destroyed";
+        ductra::SetWinPlatform(nullptr);
+        ductra::SetOutputSink(nullptr);
+        DuctraChatty(0);
+        S = nullptr;
+    }
+    // One instrument with bulk IN 0x81 and bulk OUT 0x02.
+    void Instrument() {
+        stack_.paths = {kPath};
+        stack_.pipes = {{true, UsbdPipeTypeBulk, 0x81}, {true, UsbdPipeTypeBulk, 0x02}};
+    }
+    void OpenInstrument() {
+        Instrument();
+        ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+        Captured.clear();
+        stack_.calls.clear();
+    }
+    Stack stack_;
+};
+
+bool Invalid() {
+    return ductra::CurrentDeviceFileHandle() == INVALID_HANDLE_VALUE &&
+           ductra::CurrentWinUsbHandle() ==
+               reinterpret_cast<WINUSB_INTERFACE_HANDLE>(static_cast<intptr_t>(-1));
+}
+
+TEST_F(WinUsbBackend, NoInstrumentAttached) {
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, "Error 259.DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    EXPECT_EQ(stack_.class_flags, static_cast<DWORD>(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    GUID expected{};
+    unsigned b[8];
+    ASSERT_EQ(
+        std::sscanf(DUCTRA_DEVICE_INTERFACE_GUID_TEXT, "{%8lx-%4hx-%4hx-%2x%2x-%2x%2x%2x%2x%2x%2x}",
+                    &expected.Data1, &expected.Data2, &expected.Data3, &b[0], &b[1], &b[2], &b[3],
+                    &b[4], &b[5], &b[6], &b[7]),
+        11);
+    for (int i = 0; i < 8; ++i) expected.Data4[i] = static_cast<unsigned char>(b[i]);
+    EXPECT_TRUE(IsEqualGUID(stack_.class_guid, expected));
+    EXPECT_TRUE(Invalid());
+}
+
+TEST_F(WinUsbBackend, DeviceListUnavailable) {
+    stack_.list_fails = true;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_DEVICE_LIST_FAILED);
+    EXPECT_EQ(Captured, "Error SetupDiGetClassDevs: 5.\nDuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
+}
+
+TEST_F(WinUsbBackend, OpenPicksTheBulkPipesAndReportsEveryEndpoint) {
+    stack_.paths = {L"\\\\?\\first", kPath};
+    stack_.pipes = {{true, UsbdPipeTypeControl, 0x00},
+                    {true, UsbdPipeTypeBulk, 0x81},
+                    {true, UsbdPipeTypeInterrupt, 0x83},
+                    {true, UsbdPipeTypeBulk, 0x02},
+                    {true, UsbdPipeTypeIsochronous, 0x04}};
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(Captured, std::string("Device path:  \\\\?\\first\n") + "Device path:  " + kPathText +
+                            "\n"
+                            "Endpoint index: 0 Pipe type: Control Pipe ID: 0.\n"
+                            "Endpoint index: 1 Pipe type: Bulk Pipe ID: \x81.\n"
+                            "Endpoint index: 2 Pipe type: Interrupt Pipe ID: 131.\n"
+                            "Endpoint index: 3 Pipe type: Bulk Pipe ID: \x02.\n"
+                            "Endpoint index: 4 Pipe type: Isochronous Pipe ID: 4.\n"
+                            "DuctraOpen success\r\n");
+    // The last path found is the one opened, for overlapped read and write.
+    EXPECT_EQ(stack_.opened_path, kPath);
+    EXPECT_EQ(stack_.open_access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(stack_.open_share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(stack_.open_disposition, static_cast<DWORD>(OPEN_EXISTING));
+    EXPECT_EQ(stack_.open_flags & FILE_FLAG_OVERLAPPED, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+    EXPECT_EQ(ductra::CurrentBulkInPipeId(), 0x81);
+    EXPECT_EQ(ductra::CurrentBulkOutPipeId(), 0x02);
+    EXPECT_FALSE(Invalid());
+}
+
+TEST_F(WinUsbBackend, PathThatCannotBeOpened) {
+    Instrument();
+    stack_.open_error = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText +
+                            "\nError 5.DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
+}
+
+TEST_F(WinUsbBackend, InitializeFailureLeavesBothHandlesInvalid) {
+    Instrument();
+    stack_.init_error = ERROR_GEN_FAILURE;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText +
+                            "\nWinUsb_Initialize Error 31.DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
+    EXPECT_TRUE(stack_.handles.empty()) << "device file left open";
+    for (const std::string& call : stack_.calls) EXPECT_NE(call, "Free");
+}
+
+TEST_F(WinUsbBackend, TheLastEndpointQueryDecides) {
+    Instrument();
+    stack_.pipes.push_back({false, UsbdPipeTypeBulk, 0x03});
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText +
+                            "\nEndpoint index: 0 Pipe type: Bulk Pipe ID: \x81.\n"
+                            "Endpoint index: 1 Pipe type: Bulk Pipe ID: \x02.\n"
+                            "DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
+    EXPECT_EQ(stack_.calls.back(), "Free");
+
+    // A failed query before the last one only skips that endpoint.
+    stack_.pipes = {{true, UsbdPipeTypeBulk, 0x81},
+                    {false, UsbdPipeTypeBulk, 0x03},
+                    {true, UsbdPipeTypeBulk, 0x02}};
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+
+    // So does an interface that cannot be queried at all.
+    DuctraClose();
+    stack_.settings_fail = true;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND);
+    EXPECT_TRUE(Invalid());
+}
+
+TEST_F(WinUsbBackend, InterfaceWithoutEndpointsOpensWithNoPipes) {
+    stack_.paths = {kPath};
+    const UCHAR in_before = ductra::CurrentBulkInPipeId();
+    const UCHAR out_before = ductra::CurrentBulkOutPipeId();
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText + "\nDuctraOpen success\r\n");
+    // Pipe IDs are only ever overwritten, never cleared.
+    EXPECT_EQ(ductra::CurrentBulkInPipeId(), in_before);
+    EXPECT_EQ(ductra::CurrentBulkOutPipeId(), out_before);
+}
+
+TEST_F(WinUsbBackend, QuietSilencesEverythingButTheVersion) {
+    DuctraChatty(1);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    Instrument();
+    stack_.init_error = ERROR_GEN_FAILURE;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    stack_.init_error = 0;
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(ductra::CurrentBulkInPipeId(), 0x81) << "pipes are kept while quiet";
+    uint8_t frame[] = {1, 2, 3};
+    EXPECT_EQ(DuctraSend(frame, 3, 100), 0);
+    stack_.reads.push_back({true, 0, {0x00, 0x00}});
+    uint8_t buffer[8];
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, 8, 100, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, 8, 100, &count), -1);
+    EXPECT_EQ(Captured, "");
+    EXPECT_EQ(DuctraVersion(), 1100);
+    EXPECT_EQ(Captured, "DuctraVersion: 1104\r\n");
+
+    // Only the low 8 bits count: 256 is chatty again.
+    Captured.clear();
+    EXPECT_EQ(DuctraChatty(256), 0);
+    DuctraClose();
+    EXPECT_EQ(DuctraSend(frame, 3, 100), -5);
+    EXPECT_EQ(Captured, "DuctraSend Error: NO_VALID_HANDLER\r\n");
+}
+
+TEST_F(WinUsbBackend, TransfersBeforeAnOpen) {
+    uint8_t frame[] = {1};
+    uint32_t count = 9;
+    EXPECT_EQ(DuctraSend(frame, 1, 10000), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(frame, 1, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(count, 9u);
+    EXPECT_EQ(Captured,
+              "DuctraSend Error: NO_VALID_HANDLER\r\nDuctraReceive Error: NO_VALID_HANDLER\r\n");
+    EXPECT_TRUE(stack_.calls.empty());
+}
+
+TEST_F(WinUsbBackend, SendDiscardsBothPipesThenWritesAndWaitsTimeoutPlus200) {
+    OpenInstrument();
+    uint8_t frame[] = {0x01, 0x82, 0x02, 0x00, 0x00, 0x00, 0x3C, 0xA1};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(stack_.calls, std::vector<std::string>(
+                                {"AbortPipe 02", "FlushPipe 02", "AbortPipe 81", "FlushPipe 81",
+                                 "WritePipe 02", "Wait", "GetOverlappedResult"}));
+    EXPECT_EQ(stack_.waits, std::vector<DWORD>({10200}));
+    ASSERT_EQ(stack_.written.size(), 1u);
+    EXPECT_EQ(stack_.written[0], Bytes(frame, frame + sizeof(frame)));
+    EXPECT_EQ(Captured,
+              "DuctraSend status: 8 bytes copied into pipe\r\n"
+              "DuctraSend status: 8 bytes send \r\n");
+}
+
+TEST_F(WinUsbBackend, ShortSendIsATimeOut) {
+    OpenInstrument();
+    stack_.writes.push_back({true, 3, {}});
+    uint8_t frame[8] = {};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(Captured,
+              "DuctraSend status: 8 bytes copied into pipe\r\n"
+              "DuctraSend status: 3 bytes send \r\n"
+              "DuctraSend Error: TIMEOUT_OCCUR\r\n");
+}
+
+TEST_F(WinUsbBackend, WriteStillPendingIsCollectedByTheNextSend) {
+    OpenInstrument();
+    stack_.writes.push_back({false, 0, {}});
+    uint8_t frame[4] = {9, 9, 9, 9};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 100), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(Captured,
+              "DuctraSend status: 4 bytes copied into pipe\r\n"
+              "DuctraSend Error: TIMEOUT_OCCUR\r\n");
+    // The late write reads the library's copy of the frame, not the caller's.
+    ASSERT_EQ(stack_.transfers.size(), 1u);
+    EXPECT_NE(stack_.transfers[0].buffer, frame);
+
+    stack_.calls.clear();
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 100), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(stack_.calls,
+              std::vector<std::string>({"AbortPipe 02", "FlushPipe 02", "AbortPipe 81",
+                                        "FlushPipe 81", "GetOverlappedResult wait", "WritePipe 02",
+                                        "Wait", "GetOverlappedResult"}));
+}
+
+TEST_F(WinUsbBackend, ReceiveDeliversOneTransferAndWaitsExactlyTheTimeout) {
+    OpenInstrument();
+    stack_.reads.push_back({true, 0, {0x00, 0x00, 0x03, 0x00, 0xAB}});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(Bytes(buffer, buffer + 6), Bytes({0x00, 0x00, 0x03, 0x00, 0xAB, 0x00}));
+    EXPECT_EQ(stack_.calls,
+              std::vector<std::string>({"ReadPipe 81 1024", "Wait", "GetOverlappedResult"}));
+    EXPECT_EQ(stack_.waits, std::vector<DWORD>({2000}));
+    EXPECT_EQ(Captured,
+              "DuctraReceive have 1024 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 1024 bytes\r\n"
+              "DuctraReceive state: Read 5 bytes\r\n"
+              "00 00 03 00 AB \n");
+}
+
+TEST_F(WinUsbBackend, ReceiveOfZeroBytesSucceeds) {
+    OpenInstrument();
+    stack_.reads.push_back({true, 0, {}});
+    uint8_t buffer[16];
+    uint32_t count = 12;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(Captured,
+              "DuctraReceive have 16 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 16 bytes\r\n"
+              "DuctraReceive state: Read 0 bytes\r\n"
+              "\n");
+}
+
+TEST_F(WinUsbBackend, ReceiveTimeOutLeavesCountAndBufferAlone) {
+    OpenInstrument();
+    uint8_t buffer[16] = {};
+    uint32_t count = 12;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(count, 12u);
+    EXPECT_EQ(stack_.waits, std::vector<DWORD>({2000}));
+    EXPECT_EQ(Captured,
+              "DuctraReceive have 16 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 16 bytes\r\n"
+              "DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+
+    // The device answers after the call has returned: the driver writes into
+    // the library's buffer, never into the caller's.
+    PUCHAR target = stack_.CompleteLateRead({0x11, 0x22, 0x33});
+    EXPECT_TRUE(target < buffer || target >= buffer + sizeof(buffer));
+    EXPECT_EQ(Bytes(buffer, buffer + 3), Bytes({0, 0, 0}));
+
+    // The next receive collects that read instead of queueing another.
+    stack_.calls.clear();
+    EXPECT_EQ(DuctraReceive(buffer, 2, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x11, 0x22}));
+    EXPECT_EQ(buffer[2], 0) << "nothing written past the capacity";
+    EXPECT_EQ(stack_.calls, std::vector<std::string>({"Wait", "GetOverlappedResult"}));
+    // What did not fit comes next, without a transfer.
+    EXPECT_EQ(DuctraReceive(buffer, 16, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x33}));
+}
+
+TEST_F(WinUsbBackend, SendAbortsAndCollectsAPendingRead) {
+    OpenInstrument();
+    uint8_t buffer[16] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 100, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    stack_.calls.clear();
+    uint8_t frame[] = {1};
+    EXPECT_EQ(DuctraSend(frame, 1, 100), 0);
+    EXPECT_EQ(stack_.calls,
+              std::vector<std::string>({"AbortPipe 02", "FlushPipe 02", "AbortPipe 81",
+                                        "FlushPipe 81", "GetOverlappedResult wait", "WritePipe 02",
+                                        "Wait", "GetOverlappedResult"}));
+    // The next receive starts a fresh read.
+    stack_.reads.push_back({true, 0, {0x42}});
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 100, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x42}));
+}
+
+TEST_F(WinUsbBackend, FailedReadIsNotReportedAsData) {
+    OpenInstrument();
+    uint8_t buffer[16] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 100, &count), -1);
+    // The read ends in an error (the device went away): a time-out, not 0 bytes.
+    stack_.transfers[0].done = true;
+    stack_.signalled[stack_.transfers[0].overlapped->hEvent] = true;
+    count = 7;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 100, &count), -1);
+    EXPECT_EQ(count, 7u);
+}
+
+TEST_F(WinUsbBackend, CloseReleasesOnceAndCloseTwiceChangesNothing) {
+    OpenInstrument();
+    uint8_t buffer[4];
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, 4, 100, &count), -1);
+    stack_.calls.clear();
+    Captured.clear();
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(stack_.calls,
+              std::vector<std::string>({"AbortPipe 81", "GetOverlappedResult wait", "Free"}));
+    EXPECT_TRUE(Invalid());
+    EXPECT_TRUE(stack_.handles.empty());
+    stack_.calls.clear();
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_TRUE(stack_.calls.empty());
+    EXPECT_EQ(Captured, "");
+}
+
+}  // namespace
