@@ -16,6 +16,7 @@ namespace shell_e2e {
 
 // A session with the given keyboard input and scenario (empty: the default
 // instrument), in a zone whose daylight state does not matter to the test.
+// Not named Run: inside a TEST body that name finds the test's own member.
 inline SessionResult RunShell(const std::string& input, const std::string& scenario = {},
                               const std::string& tz = "UTC") {
     SessionOptions options;
