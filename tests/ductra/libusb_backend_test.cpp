@@ -43,6 +43,7 @@ struct ScriptedInstrument {
     std::vector<Bytes> written;
     std::deque<Bytes> answers;
     Bytes bytes_on_discard;
+    int short_write = -1;  // >= 0: the next OUT transfer moves only this many bytes
     std::deque<Urb> urbs;
     std::vector<int> in_lengths;  // buffer length of every IN URB
     int claims = 0;
@@ -112,6 +113,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
                 device->written.emplace_back(buffer->data, buffer->data + buffer->data_len);
                 g_object_unref(buffer);
                 urb->actual_length = urb->buffer_length;
+                if (device->short_write >= 0) {
+                    urb->actual_length = device->short_write;
+                    device->short_write = -1;
+                }
                 entry.ready = true;
             } else {
                 device->in_lengths.push_back(urb->buffer_length);
@@ -264,6 +269,22 @@ TEST_F(LibusbBackend, FrameGoesOutAndAnswerComesBackByteForByte) {
               "00 00 03 00 07 04 2A 5E C3 \n");
     ASSERT_EQ(device_.in_lengths.size(), 1u);
     EXPECT_EQ(device_.in_lengths[0], 1024);
+}
+
+TEST_F(LibusbBackend, ShortSendIsATimeOut) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    Captured.clear();
+    {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        device_.short_write = 3;
+    }
+    uint8_t frame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 1000), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(Captured,
+              "DuctraSend status: 8 bytes copied into pipe\r\n"
+              "DuctraSend status: 3 bytes send \r\n"
+              "DuctraSend Error: TIMEOUT_OCCUR\r\n");
 }
 
 TEST_F(LibusbBackend, ReadsAskForWholePacketsAndKeepWhatDoesNotFit) {
