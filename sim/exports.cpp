@@ -112,7 +112,12 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
     int32_t result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
     if (p.loadResult == 0) {
         const auto& results = p.scenario.openResults;
-        result = p.opens < results.size() ? results[p.opens] : DUCTRA_RESPONSE_SUCCESS;
+        if (p.opens < results.size())
+            result = results[p.opens];
+        else if (p.scenario.openResultRepeats && !results.empty())
+            result = results.back();
+        else
+            result = DUCTRA_RESPONSE_SUCCESS;
         ++p.opens;
     }
     if (result != DUCTRA_RESPONSE_SUCCESS) {
@@ -198,6 +203,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraVersion(void) {
 }
 
 DUCTRA_API int32_t DUCTRA_CALL DuctraChatty(int32_t quiet) {
+    Start();
     Pipe().quiet = static_cast<uint8_t>(quiet & 0xFF);
     return DUCTRA_RESPONSE_SUCCESS;
 }

@@ -424,6 +424,7 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
                 return c.Fail(p, "0, -2, -3 or -4");
             out.openResults.push_back(result);
         }
+        out.openResultRepeats = !r.is_array();
     }
     if (v.contains("waiting_at_open")) {
         const Json& w = v["waiting_at_open"];

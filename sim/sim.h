@@ -110,6 +110,7 @@ struct Scenario {
     uint8_t usbAddress = 2;
     uint32_t latencyUs = 0;
     std::vector<int32_t> openResults;  // n-th open; past the end: 0
+    bool openResultRepeats = false;    // one value given: every open
     std::vector<Bytes> waitingAtOpen;
     std::vector<Device> devices;
     std::vector<Fault> faults;

@@ -1,0 +1,165 @@
+// The library surface: results, messages, the pipe's queue and the wire log.
+#include "sim/sim.h"
+#include "sim_support.h"
+
+using namespace SimTest;
+
+namespace {
+
+TEST(SimLibrary, VersionLinePrintedAlwaysAndResultDiffers) {
+    ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+    DuctraChatty(1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraVersion(), 1100);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "DuctraVersion: 1104\r\n");
+}
+
+TEST(SimLibrary, OpenSpeaksOnlyWhileChatty) {
+    ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "DuctraOpen success\r\n");
+
+    EXPECT_EQ(DuctraChatty(1), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    // Only the low 8 bits count: 256 makes it chatty again.
+    EXPECT_EQ(DuctraChatty(256), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "DuctraOpen success\r\n");
+}
+
+TEST(SimLibrary, TransfersNeedAnOpenPipeAndABuffer) {
+    ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+    Bytes frame = Frame(1, 0x09);
+    uint8_t buffer[1024];
+    uint32_t count = 77;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraSend(frame.data(), 6, 10000), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "DuctraSend Error: NO_VALID_HANDLER\r\nDuctraReceive Error: NO_VALID_HANDLER\r\n");
+    EXPECT_EQ(count, 77u);
+
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(DuctraSend(nullptr, 6, 10000), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(nullptr, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, nullptr), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+
+    // Nothing pending: a time-out that leaves the count alone.
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(count, 77u);
+
+    // Closing drops the queued answer; a closed pipe refuses transfers.
+    EXPECT_EQ(DuctraSend(frame.data(), 6, 10000), 0);
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(DuctraClose(), 0);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    ASSERT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+}
+
+TEST(SimLibrary, ChattyTransfersPrintLikeTheRealPipe) {
+    ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+    ASSERT_EQ(DuctraOpen(), 0);
+    Bytes frame = Frame(1, 0x02);
+    uint8_t buffer[16];
+    uint32_t count = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraSend(frame.data(), 6, 10000), 0);
+    EXPECT_EQ(DuctraReceive(buffer, 16, 2000, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, 16, 0, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "DuctraSend status: 6 bytes copied into pipe\r\n"
+              "DuctraSend status: 6 bytes send \r\n"
+              "DuctraReceive have 16 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 16 bytes\r\n"
+              "DuctraReceive state: Read 6 bytes\r\n"
+              "00 00 00 00 00 00 \n"
+              "DuctraReceive have 16 bytes to read\r\n"
+              "DuctraReceive state: Start pipe read of 16 bytes\r\n"
+              "DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+}
+
+TEST(SimLibrary, ASendDiscardsWhatIsStillPending) {
+    ASSERT_EQ(Start(), 0);
+    Bytes listing = Frame(1, 0x09);
+    Bytes reset = Frame(1, 0x02);
+    ASSERT_EQ(DuctraSend(listing.data(), 6, 10000), 0);
+    ASSERT_EQ(DuctraSend(reset.data(), 6, 10000), 0);
+    uint8_t buffer[1024];
+    uint32_t count = 0;
+    ASSERT_EQ(DuctraReceive(buffer, 1024, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Hex("00 00 00 00 00 00"));
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+}
+
+TEST(SimLibrary, ASmallBufferTakesATransferInPieces) {
+    ASSERT_EQ(Start(), 0);
+    Bytes frame = Frame(1, 0x0A);
+    ASSERT_EQ(DuctraSend(frame.data(), 6, 10000), 0);
+    uint8_t buffer[1024];
+    uint32_t count = 0;
+    ASSERT_EQ(DuctraReceive(buffer, 10, 2000, &count), 0);
+    EXPECT_EQ(count, 10u);
+    ASSERT_EQ(DuctraReceive(buffer + 10, 1014, 2000, &count), 0);
+    EXPECT_EQ(count, 26u);  // of 4 header + 20 name + "21C100457" + zero + 2 CRC
+    ASSERT_EQ(DuctraReceive(buffer, 0, 2000, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+}
+
+TEST(SimLibrary, WireLogHasOneLinePerFrameEachWay) {
+    ASSERT_EQ(Start(), 0);
+    Request(1, 0x82, {0, 0});
+    Request(0, 0x09);                // broadcast: no answer
+    Request(1, 0x04, {0x10, 0x0E});  // stay awake 3600 s
+    std::string log = WireLog();
+    std::string first = log.substr(0, log.find('\n'));
+    EXPECT_EQ(first, "> 01 82 02 00 00 00 9B CE");
+    std::size_t lines = 0;
+    for (char ch : log) lines += ch == '\n';
+    EXPECT_EQ(lines, 5u);
+    EXPECT_NE(log.find("\n< 00 00 4C 00 CA 02 85 1C 32 31 43 31"), std::string::npos);
+    EXPECT_NE(log.find("\n> 00 09 00 00 91 9E\n> 01 04 02 00 10 0E"), std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - 20), "< 00 00 00 00 00 00\n");
+}
+
+TEST(SimLibrary, RestartFromTheEnvironment) {
+    std::string scenario = TempPath("env.json");
+    std::FILE* f = std::fopen(scenario.c_str(), "wb");
+    std::fputs("{\"usb_device\": \"handheld\"}", f);
+    std::fclose(f);
+    std::string log = TempPath("env.log");
+#if defined(_WIN32)
+    _putenv_s("DUCTRA_SIM_SCENARIO", scenario.c_str());
+    _putenv_s("DUCTRA_SIM_WIRELOG", log.c_str());
+#else
+    setenv("DUCTRA_SIM_SCENARIO", scenario.c_str(), 1);
+    setenv("DUCTRA_SIM_WIRELOG", log.c_str(), 1);
+#endif
+    ASSERT_EQ(DuctraSimRestartFromEnvironment(), 0);
+#if defined(_WIN32)
+    _putenv_s("DUCTRA_SIM_SCENARIO", "");
+    _putenv_s("DUCTRA_SIM_WIRELOG", "");
+#else
+    unsetenv("DUCTRA_SIM_SCENARIO");
+    unsetenv("DUCTRA_SIM_WIRELOG");
+#endif
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), 0);
+    EXPECT_EQ(Payload(3, 0x82, {0, 0}).at(0), 201);  // the handheld answers
+    EXPECT_EQ(Request(2, 0x82, {0, 0}), Bytes{});    // the module is not there
+    EXPECT_EQ(ReadFile(log).substr(0, 20), "> 03 82 02 00 00 00 ");
+}
+
+TEST(SimLibrary, DefaultScenarioIsTheFileInTheSourceTree) {
+    std::string file = ReadFile(SIM_DEFAULT_SCENARIO_FILE);
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(std::string(Sim::DefaultScenarioText()), file);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Scenario files: what a bad file is told, and how a good one is read.
+#include <cstdio>
+
+#include "sim/sim.h"
+#include "sim_support.h"
+
+using namespace SimTest;
+
+namespace {
+
+// Restarts with the text as a scenario file; returns what went to stderr.
+std::string Rejected(const std::string& text) {
+    std::string path = TempPath("bad.json");
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    testing::internal::CaptureStderr();
+    int result = DuctraSimRestart(path.c_str(), nullptr);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(result, 0) << text;
+    EXPECT_EQ(err.rfind("ductra-sim: scenario " + path + ": ", 0), 0u) << err;
+    return err;
+}
+
+TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
+    EXPECT_NE(Rejected("{ \"faults\": [ }").find("JSON text: expected valid JSON"),
+              std::string::npos);
+    EXPECT_NE(Rejected("[1, 2]").find("scenario: expected an object"), std::string::npos);
+    EXPECT_NE(Rejected(R"({"latency": 5})").find("latency: expected one of the keys usb_device"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"usb_device": "serial"})")
+                  .find("usb_device: expected \"com_module\" or \"handheld\""),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"open_result": -1})").find("open_result: expected 0, -2, -3 or -4"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"command": 256}]})")
+                  .find("faults[0].command: expected an integer 0..255"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"comand": 9}]})").find("faults[0].comand: expected one of"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"extra": "ABC"}]})")
+                  .find("faults[0].extra: expected a text of hexadecimal byte pairs"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"timeout": 1}]})")
+                  .find("faults[0].timeout: expected true or false"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"occurrence": 0}]})")
+                  .find("faults[0].occurrence: expected an integer 1..4294967295"),
+              std::string::npos);
+}
+
+TEST(SimScenario, BadDevicesAndBoards) {
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 4, "boards": []}]})")
+                  .find("devices[0].address: expected an integer 1..3"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 1, "family": 4, "model": 1, "version": 0}]}]})")
+                  .find("devices[0].boards: expected a board 0"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "family": "big", "model": 1, "version": 0}]}]})")
+                  .find("devices[0].boards[0].family: expected an integer 0..255"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "model": 1, "version": 0}]}]})")
+                  .find("devices[0].boards[0].family: expected an integer 0..255 (missing)"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "family": 1, "model": 1, "version": 0, "serial": "123456789012345678901"}]}]})")
+                  .find("devices[0].boards[0].serial: expected a text of at most 20 bytes"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "family": 1, "model": 1, "version": 0,
+                  "components": [{"setups": [[1, "x"]]}]}]}]})")
+                  .find("devices[0].boards[0].components[0].setups[0][1]: expected an integer"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "family": 1, "model": 1, "version": 0},
+                 {"board": 0, "family": 1, "model": 1, "version": 0}]}]})")
+                  .find("devices[0].boards[1].board: expected a board address not used before"),
+              std::string::npos);
+    // A record too long for one answer.
+    std::string words;
+    for (int i = 0; i < 300; ++i) words += (i ? ", " : "") + std::to_string(i);
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [
+                 {"board": 0, "family": 1, "model": 1, "version": 0,
+                  "components": [{"setups": [[)" +
+                       words + R"(]]}]}]}]})")
+                  .find("devices[0].boards[0]: expected a configuration record of at most 1018"),
+              std::string::npos);
+}
+
+TEST(SimScenario, MissingOrEmptyFile) {
+    std::string path = TempPath("does-not-exist.json");
+    std::remove(path.c_str());
+    testing::internal::CaptureStderr();
+    EXPECT_NE(DuctraSimRestart(path.c_str(), nullptr), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("ductra-sim: scenario " + path + ": expected a readable file", 0), 0u)
+        << err;
+    EXPECT_NE(Rejected("").find("expected a JSON object, the file is empty"), std::string::npos);
+}
+
+TEST(SimScenario, ABadScenarioMakesEveryOpenFail) {
+    Rejected("{");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "DuctraOpen Error: NO_DEVICE_FOUND\r\nDuctraOpen Error: NO_DEVICE_FOUND\r\n");
+}
+
+TEST(SimScenario, NumbersAsTextAndFloatWords) {
+    ASSERT_EQ(Start(R"({"devices": [{"address": 1, "name": "Twenty characters!!!",
+        "boards": [{"board": "0x00", "family": "202", "model": 1, "version": "0xFFFF",
+                    "components": [{"setups": [[1.0, "0x3F800000", 4294967295, 0.5e1]],
+                                    "calibrations": [[1, 2.5]], "last_cal": 9}]}]}]})"),
+              0);
+    Record r = Report(1, 0);
+    ASSERT_TRUE(r.complete);
+    EXPECT_EQ(r.family, 202);
+    EXPECT_EQ(r.version, 0xFFFF);
+    ASSERT_EQ(r.components.size(), 1u);
+    EXPECT_EQ(r.components[0].setups[0],
+              (std::vector<uint32_t>{0x3F800000, 0x3F800000, 0xFFFFFFFF, 0x40A00000}));
+    EXPECT_EQ(r.components[0].calibrations[0], (std::vector<float>{1.0F, 2.5F}));
+    EXPECT_EQ(r.components[0].lastCal, 9);
+    // A name filling its 20 bytes runs straight into the serial number.
+    Bytes id = Payload(1, 0x0A);
+    EXPECT_EQ(std::string(id.begin(), id.begin() + 20), "Twenty characters!!!");
+    EXPECT_EQ(id.size(), 21u) << "empty serial: just its terminator";
+}
+
+}  // namespace
