@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test layer: Linux unit and end-to-end tests, the same
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the Windows build
-# (mingw-w64) with its tests under wine.
+# (mingw-w64) with its tests under wine; then a short bounded run of each
+# libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/packages.sh
@@ -19,4 +20,6 @@ for preset in linux asan windows; do
     cmake --build --preset "$preset" -j"$jobs"
     ctest --preset "$preset" -j"$jobs" </dev/null || status=1
 done
+echo "=== fuzz (short bounded run) ==="
+scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-20}" || status=1
 exit $status
