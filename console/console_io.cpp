@@ -119,9 +119,8 @@ int ScanList(const char* format, va_list args) {
         if (IsBlank(static_cast<unsigned char>(*f))) {
             // A blank in the format skips any blanks of the input; running
             // out of input here matters only to a conversion that follows.
-            int c;
-            do c = getc(in);
-            while (c != EOF && IsBlank(c));
+            int c = getc(in);
+            while (c != EOF && IsBlank(c)) c = getc(in);
             if (c != EOF) ungetc(c, in);
             continue;
         }

@@ -34,9 +34,8 @@ int ReadTerminalKey() {
     raw.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     unsigned char key = 0;
-    ssize_t got;
-    do got = read(STDIN_FILENO, &key, 1);
-    while (got < 0 && errno == EINTR);
+    ssize_t got = read(STDIN_FILENO, &key, 1);
+    while (got < 0 && errno == EINTR) got = read(STDIN_FILENO, &key, 1);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     return got == 1 ? key : EOF;
 }
