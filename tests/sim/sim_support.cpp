@@ -143,6 +143,11 @@ struct Walker {
     const Bytes& b;
     std::size_t at = 0;
     bool ok = true;
+    void Skip(std::size_t n) {
+        ok = ok && at + n <= b.size();
+        at = ok ? at + n : b.size();
+    }
+    // Little-endian value of 1 to 4 bytes.
     uint32_t Take(std::size_t n) {
         if (at + n > b.size()) {
             ok = false;
@@ -166,7 +171,7 @@ Record Decode(const Bytes& payload) {
         const char* s = reinterpret_cast<const char*>(payload.data() + 4);
         r.serial.assign(s, strnlen(s, 20));
     }
-    w.Take(20);
+    w.Skip(20);
     r.dob = w.Take(4);
     r.dom = w.Take(4);
     r.maintInterval = w.Take(4);
