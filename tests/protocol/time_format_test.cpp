@@ -58,8 +58,11 @@ TEST(FormatTimestampTest, CommonYearsAndTheLargestValue) {
 }
 
 TEST(FormatTimestampTest, ZeroShownWestOfUtcWraps) {
-    const int32_t offset = 25200;
-    EXPECT_EQ(Timestamp(0u - static_cast<uint32_t>(offset)), "02/05/ 2136 23:28:16");
+    const int32_t saved = UtcOffset;
+    UtcOffset = 25200;  // seven hours west of UTC
+    const std::string shown = Timestamp(0u - static_cast<uint32_t>(UtcOffset));
+    UtcOffset = saved;
+    EXPECT_EQ(shown, "02/05/ 2136 23:28:16");
 }
 
 TEST(DeviceSecondsFromDateTest, KnownDates) {
