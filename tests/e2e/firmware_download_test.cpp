@@ -1,0 +1,207 @@
+// The 'dl' command against the virtual instrument: a real download into a
+// sensor board's flash, what the board then reports, and the ways a
+// download ends early.
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "shell_e2e.h"
+
+namespace {
+
+using namespace shell_e2e;
+namespace fs = std::filesystem;
+
+// A work folder holding "firmware"; removed when the test ends.
+class FirmwareSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int counter = 0;
+        dir = fs::temp_directory_path() /
+              ("quillon-fw-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "firmware");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // An image whose header carries headerVersion and whose data begin with
+    // dataVersion (the word the board runs after its reset), dataLength
+    // bytes of data in all.
+    std::vector<uint8_t> WriteImage(const std::string& name, uint16_t headerVersion,
+                                    uint16_t dataVersion, std::size_t dataLength) {
+        std::vector<uint8_t> bytes{0x11,
+                                   0x22,
+                                   uint8_t(headerVersion),
+                                   uint8_t(headerVersion >> 8),
+                                   uint8_t(dataVersion),
+                                   uint8_t(dataVersion >> 8)};
+        for (std::size_t i = 2; i < dataLength; ++i) bytes.push_back(uint8_t(i * 13 + 1));
+        std::ofstream out(dir / "firmware" / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        return bytes;
+    }
+
+    SessionResult Run(const std::string& input, const std::string& scenario) {
+        SessionOptions options;
+        options.input = input;
+        options.scenarioJson = scenario;
+        options.env["TZ"] = "UTC";
+        options.workDir = dir.string();
+        options.timeoutSeconds = 90;
+        SessionResult result = RunSession(options);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    bool Sent(const SessionResult& r, const std::string& frame) {
+        for (const std::string& line : SentFrames(r)) {
+            if (line == frame) return true;
+        }
+        return false;
+    }
+
+    fs::path dir;
+};
+
+// Short waits: the bootloader's start wait is believed from 1000 ms up.
+const std::string QuickBootloader =
+    R"({"faults": [{"command": "0xF0", "enter_wait_ms": 1000}, {"command": "0xF4", "erase_ms": 0})";
+
+std::vector<uint8_t> BlockPayload(const std::vector<uint8_t>& image, uint8_t device,
+                                  uint16_t number, std::size_t size) {
+    std::vector<uint8_t> payload(4 + size);
+    payload[0] = device;
+    payload[2] = uint8_t(number);
+    payload[3] = uint8_t(number >> 8);
+    const std::size_t from = 4 + (number - 1u) * size;
+    for (std::size_t i = 0; i < size; ++i) payload[4 + i] = image.at(from + i);
+    return payload;
+}
+
+TEST_F(FirmwareSession, CompletedDownloadRunsTheNewCode) {
+    // The default KDO board (address 3) runs code 1.17 and takes 256-byte
+    // blocks; the image carries code 3.5.
+    const auto image = WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256 + 100);
+    const SessionResult r = Run("s\ndl\n1\n3\n\nll\n\nq\n", QuickBootloader + "]}");
+
+    EXPECT_NE(r.output.find("\nYou chose firmware/kdo.bin \n"
+                            "  New code version: 3.5\n"
+                            "What device? "
+                            "  Old code version: 1.17\n"
+                            "*** Erase FLASH ***\n"
+                            "*** writing packets out and verifying them ***\n"
+                            "\r|(0%)\r/(33%)\r-(66%)\n"
+                            "*** Resetting to run the new code. ***\n"
+                            "  Waiting on restart...   Firmware download successful.\n"
+                            "Press return "),
+              std::string::npos)
+        << r.output;
+
+    // 1636 data bytes; three blocks numbered 1 to 3, the last 100 bytes unsent.
+    EXPECT_TRUE(Sent(r, Request(1, 0xF1, {3, 0, 0x64, 0x03, 0, 0})));
+    for (uint16_t n = 1; n <= 3; ++n) {
+        EXPECT_TRUE(Sent(r, Request(1, 0xF3, BlockPayload(image, 3, n, 256)))) << n;
+        EXPECT_TRUE(Sent(r, Request(1, 0xF2, {3, 0, uint8_t(n), 0}))) << n;
+    }
+    EXPECT_FALSE(Sent(r, Request(1, 0xF2, {3, 0, 4, 0})));
+    EXPECT_TRUE(Sent(r, Request(1, 0x81, {3, 0})));
+    EXPECT_TRUE(Sent(r, Request(1, 0x07)));
+
+    // The listing after the download shows the board's new code version.
+    const std::string listing = r.output.substr(r.output.find("Press return "));
+    EXPECT_NE(listing.find("Address:      03\nMask:         08\n KDO \nFamily:       5\n"
+                           "Model:        2\nUI version:   3\nCode version: 3.5\n"),
+              std::string::npos)
+        << listing;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(FirmwareSession, BlockSizeAboveTheCapGoesOutInBlocksOf512) {
+    const auto image = WriteImage("kdo.bin", 0x0185, 0x0206, 2 * 512);
+    const SessionResult r = Run("s\ndl\n1\n3\n\nll\n\nq\n",
+                                QuickBootloader + R"(, {"command": "0xF1", "block_size": 1024}]})");
+    EXPECT_NE(r.output.find("  Can't deal with block size 1024, dropping to 512\n"),
+              std::string::npos);
+    EXPECT_TRUE(Sent(r, Request(1, 0xF3, BlockPayload(image, 3, 2, 512))));
+    EXPECT_NE(r.output.find("  Firmware download successful.\n"), std::string::npos);
+    EXPECT_NE(r.output.find(" KDO \nFamily:       5\nModel:        2\nUI version:   3\n"
+                            "Code version: 4.6\n"),
+              std::string::npos);
+}
+
+TEST_F(FirmwareSession, ReadBackMismatchRecoversThePipeAndKeepsTheOldCode) {
+    WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256);
+    const SessionResult r =
+        Run("s\ndl\n1\n3\nll\n\nq\n",
+            QuickBootloader + R"(, {"command": "0xF2", "occurrence": 2, "readback_offset": 5}]})");
+    EXPECT_NE(r.output.find("\r|(0%)  Block read does not match block written for block 1, "
+                            "byte 5 FAILED\n  sent: \n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("received: \n"), std::string::npos);
+    EXPECT_NE(r.output.find("  Closing the USB port, it might not be working.\n"
+                            "\n*** Waiting on reset ***\n"
+                            "  Opening USB port.\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("successful"), std::string::npos);
+    EXPECT_FALSE(Sent(r, Request(1, 0x07)));
+    // The reopened pipe serves the listing; the board still runs its old code.
+    EXPECT_NE(r.output.find(" KDO \nFamily:       5\nModel:        2\nUI version:   3\n"
+                            "Code version: 1.17\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(FirmwareSession, ImageTooLargeForTheBoardIsRefusedBeforeTheErase) {
+    WriteImage("big.bin", 0x0185, 0x0185, 131072 + 1);
+    const SessionResult r = Run("s\ndl\n1\n3\nq\n", QuickBootloader + "]}");
+    EXPECT_NE(r.output.find("TAVI Error: "), std::string::npos);
+    EXPECT_NE(r.output.find("  File size is too big\n"), std::string::npos) << r.output;
+    const std::vector<std::string> heads = Requests(r);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F4"), 0);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F1"), 1);
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(FirmwareSession, CatalogueRepromptsAndASubFolderIsNoSuchFile) {
+    WriteImage("a.bin", 0x0185, 0x0185, 10);
+    WriteImage("b.bin", 0x0185, 0x0185, 10);
+    WriteImage("c.bin", 0x0185, 0x0185, 10);
+    fs::create_directory(dir / "firmware" / "old");
+    // First pass: learn the enumeration order from the listing.
+    const SessionResult listing = Run("s\ndl\n", "");
+    int folderNumber = 0;
+    for (int k = 1; k <= 4; ++k) {
+        if (listing.output.find("\n" + std::to_string(k) + " firmware/old\n") !=
+            std::string::npos) {
+            folderNumber = k;
+        }
+    }
+    ASSERT_NE(folderNumber, 0) << listing.output;
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+        EXPECT_NE(listing.output.find(std::string(" firmware/") + name + "\n"), std::string::npos);
+    }
+
+    const SessionResult r = Run("s\ndl\n0\n5\n" + std::to_string(folderNumber) + "\nq\n", "");
+    EXPECT_EQ(CountOf(r.output, "\nEnter the number of the firmware you want: "), 3);
+    EXPECT_NE(r.output.find("\nYou chose firmware/old \nNo such file, try again.\n"),
+              std::string::npos)
+        << r.output;
+    for (const std::string& head : Requests(r)) {
+        EXPECT_NE(head, "01 08");
+        EXPECT_NE(head.substr(3, 1), "F");
+    }
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+}  // namespace
