@@ -14,7 +14,7 @@ std::FILE* LogFile = nullptr;
 void WireLogOpen(const char* path) {
     WireLogClose();
     if (path == nullptr || *path == 0) return;
-    LogFile = std::fopen(path, "w");
+    LogFile = std::fopen(path, "wb");  // the same bytes on every platform
     if (LogFile == nullptr)
         std::fprintf(stderr, "ductra-sim: cannot write the wire log %s\n", path);
 }

@@ -6,11 +6,13 @@ if(NOT rc EQUAL 0)
 endif()
 set(names)
 if(WINDOWS)
-  # objdump -p: the export name table lists "[ordinal] name" lines.
-  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table.*" table "${listing}")
-  string(REGEX MATCHALL "\\][ \t]+[A-Za-z_][A-Za-z0-9_@]*" entries "${table}")
+  # objdump -p: the export name table lists "\t[ordinal] name" lines up to
+  # the next blank line.
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t\\[[^\n]*\n)*" table
+         "${listing}")
+  string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" entries "${table}")
   foreach(e ${entries})
-    string(REGEX REPLACE "^\\][ \t]+" "" e "${e}")
+    string(REGEX REPLACE "^\t\\[ *[0-9]+\\] " "" e "${e}")
     list(APPEND names ${e})
   endforeach()
 else()
