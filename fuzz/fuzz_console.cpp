@@ -51,17 +51,27 @@ Bytes lastWrite;
 void Answer(const Bytes& frame) {
     if (frame.size() < 6) return;
     switch (frame[1]) {
-        case 0x09: ScriptedPipe::QueueResponse(0, DeviceListing()); break;
+        case 0x09:
+            ScriptedPipe::QueueResponse(0, DeviceListing());
+            break;
         case 0x0A: {
             Bytes id;
             Append(id, std::string_view("Fuzz Sonde\0\0\0\0\0\0\0\0\0\0S123\0", 25));
             ScriptedPipe::QueueResponse(0, id);
             break;
         }
-        case 0x82: ScriptedPipe::QueueResponse(0, ConfigurationRecord()); break;
-        case 0xF0: ScriptedPipe::QueueResponse(0, {0xE8, 0x03}); break;
-        case 0xF1: ScriptedPipe::QueueResponse(0, {0x85, 0x01, 0x40, 0x00}); break;
-        case 0xF4: ScriptedPipe::QueueResponse(0, {0x10, 0x00}); break;
+        case 0x82:
+            ScriptedPipe::QueueResponse(0, ConfigurationRecord());
+            break;
+        case 0xF0:
+            ScriptedPipe::QueueResponse(0, {0xE8, 0x03});
+            break;
+        case 0xF1:
+            ScriptedPipe::QueueResponse(0, {0x85, 0x01, 0x40, 0x00});
+            break;
+        case 0xF4:
+            ScriptedPipe::QueueResponse(0, {0x10, 0x00});
+            break;
         case 0xF3:
             lastWrite.assign(frame.begin() + 8, frame.end() - 2);
             ScriptedPipe::QueueResponse(0);
@@ -72,7 +82,9 @@ void Answer(const Bytes& frame) {
             ScriptedPipe::QueueResponse(0, page);
             break;
         }
-        default: ScriptedPipe::QueueResponse(0); break;
+        default:
+            ScriptedPipe::QueueResponse(0);
+            break;
     }
 }
 

@@ -40,7 +40,8 @@ void QueueAnswers(FuzzBytes& bytes) {
         } else {
             const uint8_t status = kind < 0x80 ? 0 : kind & 0x1F;
             const std::string_view payload = bytes.Take(bytes.Word() % 700);
-            ScriptedPipe::QueueResponse(status, ScriptedPipe::Bytes(payload.begin(), payload.end()));
+            ScriptedPipe::QueueResponse(status,
+                                        ScriptedPipe::Bytes(payload.begin(), payload.end()));
         }
     }
 }
@@ -65,12 +66,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     QueueAnswers(bytes);
     try {
         switch (selector % 6) {
-            case 0: CommandCode = 9; ListDevices(); break;
-            case 1: CommandCode = 10; ShowSystemId(); break;
-            case 2: LookUpDevices(); break;
-            case 3: ShowConfiguration(); break;
-            case 4: MenuState = static_cast<uint8_t>(3 + selector / 6 % 3); ShowMenu(); break;
-            default: MenuState = MenuSensorBoards; DownloadFirmware(); break;
+            case 0:
+                CommandCode = 9;
+                ListDevices();
+                break;
+            case 1:
+                CommandCode = 10;
+                ShowSystemId();
+                break;
+            case 2:
+                LookUpDevices();
+                break;
+            case 3:
+                ShowConfiguration();
+                break;
+            case 4:
+                MenuState = static_cast<uint8_t>(3 + selector / 6 % 3);
+                ShowMenu();
+                break;
+            default:
+                MenuState = MenuSensorBoards;
+                DownloadFirmware();
+                break;
         }
     } catch (const FuzzProgramEnded&) {
     }

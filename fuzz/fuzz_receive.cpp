@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         } else if (control == 0xFE) {
             ScriptedPipe::QueueRead(DUCTRA_RESPONSE_NO_VALID_HANDLER);
         } else {
-            const std::string_view chunk = bytes.Take(control < 0x80 ? control : (control & 0x7Fu) * 8u);
+            const std::string_view chunk =
+                bytes.Take(control < 0x80 ? control : (control & 0x7Fu) * 8u);
             ScriptedPipe::QueueRead(0, ScriptedPipe::Bytes(chunk.begin(), chunk.end()));
             delivered += chunk.size();
         }

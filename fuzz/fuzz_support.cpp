@@ -15,10 +15,16 @@
 namespace {
 
 uint64_t fakeNow = 0;
-uint64_t FakeClockMs() { return ++fakeNow; }
+uint64_t FakeClockMs() {
+    return ++fakeNow;
+}
 
-[[noreturn]] void ThrowInputEnded() { throw FuzzProgramEnded{EndOfInputExitCode}; }
-[[noreturn]] void ThrowProgramEnded(int code) { throw FuzzProgramEnded{code}; }
+[[noreturn]] void ThrowInputEnded() {
+    throw FuzzProgramEnded{EndOfInputExitCode};
+}
+[[noreturn]] void ThrowProgramEnded(int code) {
+    throw FuzzProgramEnded{code};
+}
 
 FILE* Discard() {
     static FILE* sink = std::fopen("/dev/null", "w");

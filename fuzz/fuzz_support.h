@@ -13,7 +13,7 @@ struct FuzzProgramEnded {
 };
 
 class FuzzRun {
-public:
+  public:
     // input: what the technician types during this run.
     explicit FuzzRun(std::string_view input);
     ~FuzzRun();
@@ -31,7 +31,7 @@ inline void Require(bool condition) {
 
 // Reads little-endian helper values from fuzz data without running past it.
 class FuzzBytes {
-public:
+  public:
     FuzzBytes(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool Empty() const { return at_ >= size_; }
     std::size_t Left() const { return size_ - at_; }
@@ -40,7 +40,7 @@ public:
     // Up to n bytes (fewer at the end of the data).
     std::string_view Take(std::size_t n);
 
-private:
+  private:
     const uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
