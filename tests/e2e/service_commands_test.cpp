@@ -1,5 +1,6 @@
 // End-to-end sessions of the board commands against quillon-sim: what the
 // technician types, what the console shows, and the frames on the wire.
+#include <algorithm>
 #include <ctime>
 
 #include "shell_e2e.h"
@@ -194,18 +195,49 @@ TEST(ServiceCommands, ReportsOfMisshapenRecords) {
         << out;
 }
 
-// The one slow session: the communications module restarts for 5 seconds.
-TEST(ServiceCommands, ComModuleResetReopensThePipe) {
-    const SessionResult result = RunShell("c\nrs\n0\nq\n");
+TEST(ServiceCommands, HandheldCommandsGoToAddressThree) {
+    const SessionResult result =
+        RunShell("h\ncn\nsn\nHH-0042\nbd\ncn\nq\n", R"({ "usb_device": "handheld" })");
     EXPECT_EQ(result.exitCode, 0);
     const std::vector<std::string> sent = SentFrames(result);
-    ExpectInOrder(sent, {Request(2, 0x81, {0, 0}), Request(2, 0x82, {0, 0})});
-    EXPECT_NE(result.output.find("Com Module reset\n0 = Soft reset, just restart the board.\n"),
+    ExpectInOrder(sent,
+                  {Request(3, 0x82, {0, 0}), Request(3, 0x8A, SerialPayload({0, 0}, "HH-0042")),
+                   Request(3, 0x82, {0, 0})});
+    EXPECT_EQ(FrameStarting(sent, "03 8B 06 00 00 00").size(), 12u);
+    // Once in the handheld menu, nothing goes to the sonde.
+    const auto first = std::find_if(sent.begin(), sent.end(),
+                                    [](const std::string& f) { return f.rfind("03 ", 0) == 0; });
+    EXPECT_EQ(std::count_if(first, sent.end(),
+                            [](const std::string& f) { return f.rfind("01 ", 0) == 0; }),
+              0);
+    const std::string& out = result.output;
+    EXPECT_NE(out.find("Vantor LX report\nDevice Report\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Vantor LX set serial number\nSerial Number: "
+                       "New serial number string is: HH-0042\nPress return "),
               std::string::npos);
-    EXPECT_NE(result.output.find("enter 0 or 1: Waiting on reset... Opening USB port.\n"
-                                 "Press return "),
+    EXPECT_EQ(CountOf(out, "New stuff: "), 0);
+    EXPECT_NE(out.find("Vantor LX set build date\nSet to today's date.\n Right now is : "),
+              std::string::npos);
+    EXPECT_NE(out.find("S/N          \"HH-0042\"\n"), std::string::npos);
+}
+
+// The one slow session: the communications module restarts for 5 seconds.
+TEST(ServiceCommands, ComModuleCommandsAndItsResetReopeningThePipe) {
+    const SessionResult result = RunShell("c\ncn\nsn\nCM-77\nbd\nrs\n0\nq\n");
+    EXPECT_EQ(result.exitCode, 0);
+    const std::vector<std::string> sent = SentFrames(result);
+    ExpectInOrder(sent, {Request(2, 0x8A, SerialPayload({0, 0}, "CM-77")), Request(2, 0x81, {0, 0}),
+                         Request(2, 0x82, {0, 0})});
+    EXPECT_EQ(FrameStarting(sent, "02 8B 06 00 00 00").size(), 12u);
+    const std::string& out = result.output;
+    EXPECT_NE(out.find("Com Module report\nDevice Report\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Com Module set serial number\n"), std::string::npos);
+    EXPECT_NE(out.find("Com Module set build date\n"), std::string::npos);
+    EXPECT_NE(out.find("Com Module reset\n0 = Soft reset, just restart the board.\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("enter 0 or 1: Waiting on reset... Opening USB port.\nPress return "),
               std::string::npos)
-        << result.output;
+        << out;
 }
 
 }  // namespace
