@@ -2,6 +2,7 @@
 // refusals.
 #include <chrono>
 #include <ctime>
+#include <string_view>
 
 #include "service_fixture.h"
 
@@ -27,18 +28,39 @@ LocalNow TakeLocalNow() {
     return {static_cast<uint32_t>(seconds), text};
 }
 
-// Checks that the device time sent at `offset` of the payload is local now
-// plus UtcOffset, taken between `before` and `after`, and that the console
-// showed the local text of the same second.
-void ExpectNow(const Bytes& payload, std::size_t offset, const LocalNow& before,
-               const LocalNow& after, const std::string& output) {
-    ASSERT_GE(payload.size(), offset + 4);
-    const uint32_t sent = ReadLe32(&payload[offset]);
-    const uint32_t local = sent - static_cast<uint32_t>(UtcOffset);
+// Checks that the device time sent at payload offset 2 is local now plus
+// UtcOffset, taken between `before` and `after`, and that the console showed
+// the local text of the same second.
+void ExpectNow(const Bytes& payload, const LocalNow& before, const LocalNow& after,
+               const std::string& output) {
+    ASSERT_GE(payload.size(), 6u);
+    const uint32_t local = ReadLe32(&payload[2]) - static_cast<uint32_t>(UtcOffset);
     EXPECT_GE(local, before.seconds);
     EXPECT_LE(local, after.seconds);
     const std::string shown = local == before.seconds ? before.text : after.text;
     EXPECT_NE(output.find(" Right now is : " + shown + "\n"), std::string::npos) << output;
+}
+
+struct Dated {
+    SentRequest request;
+    std::string output;
+};
+
+// Runs a date command with the typed input; it must send one request of the
+// given payload size carrying now.
+Dated RunWithNow(void (*command)(), std::string_view input, std::size_t payloadSize) {
+    ConsoleCapture console(input);
+    ScriptedPipe::QueueResponse(0);
+    const LocalNow before = TakeLocalNow();
+    command();
+    const LocalNow after = TakeLocalNow();
+    const std::vector<SentRequest> sent = SentRequests();
+    EXPECT_EQ(sent.size(), 1u);
+    Dated dated{sent.empty() ? SentRequest{} : sent[0], console.Output()};
+    EXPECT_EQ(dated.request.payload.size(), payloadSize);
+    dated.request.payload.resize(payloadSize);  // the checks below index it
+    ExpectNow(dated.request.payload, before, after, dated.output);
+    return dated;
 }
 
 using DatesTest = ServiceTest;
@@ -46,102 +68,65 @@ using DatesTest = ServiceTest;
 TEST_F(DatesTest, BuildDateOfTheHandheldIsNowPlusTheOffset) {
     InMenu(MenuHandheld, 3);
     UtcOffset = 21600;
-    ConsoleCapture console("\n");
-    AnswerOk(1);
-    const LocalNow before = TakeLocalNow();
-    SetBuildDate();
-    const LocalNow after = TakeLocalNow();
-    const std::vector<SentRequest> sent = SentRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].address, 3);
-    EXPECT_EQ(sent[0].command, 0x8B);
-    ASSERT_EQ(sent[0].payload.size(), 6u);
-    EXPECT_EQ(sent[0].payload[0], 0x00);
-    EXPECT_EQ(sent[0].payload[1], 0x00);
-    const std::string output = console.Output();
-    ExpectNow(sent[0].payload, 2, before, after, output);
-    EXPECT_TRUE(output.starts_with("Vantor LX set build date\nSet to today's date.\n ")) << output;
-    EXPECT_TRUE(output.ends_with("\nPress return ")) << output;
+    const Dated dated = RunWithNow(SetBuildDate, "\n", 6);
+    EXPECT_EQ(dated.request.address, 3);
+    EXPECT_EQ(dated.request.command, 0x8B);
+    EXPECT_EQ(dated.request.payload[0], 0x00);
+    EXPECT_EQ(dated.request.payload[1], 0x00);
+    EXPECT_TRUE(dated.output.starts_with("Vantor LX set build date\nSet to today's date.\n "))
+        << dated.output;
+    EXPECT_TRUE(dated.output.ends_with("\nPress return ")) << dated.output;
 }
 
 TEST_F(DatesTest, BuildDateOfASensorAsksItsAddress) {
     UtcOffset = -3600;
-    ConsoleCapture console("0\n7\n\n");
-    AnswerOk(1);
-    const LocalNow before = TakeLocalNow();
-    SetBuildDate();
-    const LocalNow after = TakeLocalNow();
-    const std::vector<SentRequest> sent = SentRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].address, 1);
-    EXPECT_EQ(sent[0].payload[0], 7);
-    const std::string output = console.Output();
-    ExpectNow(sent[0].payload, 2, before, after, output);
+    const Dated dated = RunWithNow(SetBuildDate, "0\n7\n\n", 6);
+    EXPECT_EQ(dated.request.address, 1);
+    EXPECT_EQ(dated.request.payload[0], 7);
     EXPECT_TRUE(
-        output.starts_with("Sensor Set Build Date\nSensor address? Invalid device address.\n"
-                           "Sensor address? Set to today's date.\n"))
-        << output;
+        dated.output.starts_with("Sensor Set Build Date\nSensor address? Invalid device address.\n"
+                                 "Sensor address? Set to today's date.\n"))
+        << dated.output;
 }
 
 TEST_F(DatesTest, MaintenanceOfThirtyDaysSends2592000) {
     UtcOffset = 18000;
-    ConsoleCapture console("4\n30\n\n");
-    AnswerOk(1);
-    const LocalNow before = TakeLocalNow();
-    SetMaintenance();
-    const LocalNow after = TakeLocalNow();
-    const std::vector<SentRequest> sent = SentRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].command, 0x8C);
-    ASSERT_EQ(sent[0].payload.size(), 10u);
-    EXPECT_EQ(sent[0].payload[0], 4);
-    EXPECT_EQ(sent[0].payload[1], 0);
-    EXPECT_EQ(ReadLe32(&sent[0].payload[6]), 2592000u);
-    const std::string output = console.Output();
-    ExpectNow(sent[0].payload, 2, before, after, output);
-    EXPECT_TRUE(output.starts_with(
+    const Dated dated = RunWithNow(SetMaintenance, "4\n30\n\n", 10);
+    EXPECT_EQ(dated.request.command, 0x8C);
+    EXPECT_EQ(dated.request.payload[0], 4);
+    EXPECT_EQ(dated.request.payload[1], 0);
+    EXPECT_EQ(ReadLe32(&dated.request.payload[6]), 2592000u);
+    EXPECT_TRUE(dated.output.starts_with(
         "Sensor set maintenance date and interval\nSensor address? Set to today's date.\n"
         "Maintenance interval (in days)?  Right now is : "))
-        << output;
-    const std::string tail = "\nMaintenance interval= 30.00 days \nPress return ";
-    EXPECT_TRUE(output.ends_with(tail)) << output;
+        << dated.output;
+    EXPECT_TRUE(dated.output.ends_with("\nMaintenance interval= 30.00 days \nPress return "))
+        << dated.output;
 }
 
 TEST_F(DatesTest, IntervalsThatAreNotDaysOrOverflowAreAskedAgain) {
     // A word, a negative number, and the first day count whose seconds pass
     // 32 bits are refused; the longest interval that fits is taken.
-    ConsoleCapture console("4\nsoon\n-1\n49711\n49710\n\n");
-    AnswerOk(1);
-    SetMaintenance();
-    const std::vector<SentRequest> sent = SentRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(ReadLe32(&sent[0].payload[6]), 49710u * 86400u);
-    const std::string output = console.Output();
-    const std::string refusal = "Interval must be 0 to 49710 days.\n";
-    EXPECT_EQ(Occurrences(output, "Maintenance interval (in days)? "), 4);
-    EXPECT_EQ(Occurrences(output, refusal), 3);
-    EXPECT_NE(output.find("Maintenance interval= 49710.00 days \n"), std::string::npos);
+    const Dated dated = RunWithNow(SetMaintenance, "4\nsoon\n-1\n49711\n49710\n\n", 10);
+    EXPECT_EQ(ReadLe32(&dated.request.payload[6]), 49710u * 86400u);
+    EXPECT_EQ(Occurrences(dated.output, "Maintenance interval (in days)? "), 4);
+    EXPECT_EQ(Occurrences(dated.output, "Interval must be 0 to 49710 days.\n"), 3);
+    EXPECT_NE(dated.output.find("Maintenance interval= 49710.00 days \n"), std::string::npos);
 }
 
 TEST_F(DatesTest, MainBoardMaintenanceAsksNothingAndSendsIntervalZero) {
     InMenu(MenuMainBoard, 1);
-    ConsoleCapture console("\n");
-    AnswerOk(1);
-    SetMaintenance();
-    const std::vector<SentRequest> sent = SentRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].address, 1);
-    EXPECT_EQ(sent[0].command, 0x8C);
-    ASSERT_EQ(sent[0].payload.size(), 10u);
-    EXPECT_EQ(sent[0].payload[0], 0);
-    EXPECT_EQ(ReadLe32(&sent[0].payload[6]), 0u);
-    const std::string output = console.Output();
-    EXPECT_TRUE(
-        output.starts_with("Main board set set maintenance defaults\nSet to today's date.\n "))
-        << output;
-    EXPECT_EQ(Occurrences(output, "(in days)"), 0);
-    const std::string tail = "\nMaintenance interval= 0 seconds \nPress return ";
-    EXPECT_TRUE(output.ends_with(tail)) << output;
+    const Dated dated = RunWithNow(SetMaintenance, "\n", 10);
+    EXPECT_EQ(dated.request.address, 1);
+    EXPECT_EQ(dated.request.command, 0x8C);
+    EXPECT_EQ(dated.request.payload[0], 0);
+    EXPECT_EQ(ReadLe32(&dated.request.payload[6]), 0u);
+    EXPECT_TRUE(dated.output.starts_with(
+        "Main board set set maintenance defaults\nSet to today's date.\n "))
+        << dated.output;
+    EXPECT_EQ(Occurrences(dated.output, "(in days)"), 0);
+    EXPECT_TRUE(dated.output.ends_with("\nMaintenance interval= 0 seconds \nPress return "))
+        << dated.output;
 }
 
 }  // namespace
