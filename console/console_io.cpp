@@ -2,12 +2,14 @@
 // prompts, the "Press return " pause and the busy-wait delays.
 #include "console/console_io.h"
 
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "console/platform.h"
+#include "console/program_end.h"
 
 namespace {
 
@@ -193,8 +195,7 @@ void ConsoleInputEnded() {
         return;
     }
     fflush(ConsoleOutput());
-    fflush(stdout);
-    std::exit(EndOfInputExitCode);
+    EndProgram(EndOfInputExitCode);
 }
 
 int ConsolePrint(const char* format, ...) {
