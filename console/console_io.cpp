@@ -2,7 +2,6 @@
 // prompts, the "Press return " pause and the busy-wait delays.
 #include "console/console_io.h"
 
-
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
