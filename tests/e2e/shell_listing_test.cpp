@@ -66,6 +66,32 @@ TEST(ShellListing, EighteenRecordsAreBogusEverywhere) {
     EXPECT_EQ(r.exitCode, 0);
 }
 
+TEST(ShellListing, HighestVersionWordAndACountBeyondTheRecordsReceived) {
+    // One record with version 0xFFFF; then a count of 17 over the default's
+    // seven records: only the records that arrived are shown.
+    const SessionResult one =
+        RunShell("s\nll\nq\n",
+                 R"({"faults": [{"command": 9, "payload": "00 00 01 00 05 00 CA 02 FF FF"}]})");
+    EXPECT_NE(one.output.find("num devices: 1\n\nController\n"
+                              "Address:      05\nMask:         00\n LX7 sonde \n"
+                              "Family:       202\nModel:        2\n"
+                              "UI version:   63\nCode version: 7.127\n\nPress return "),
+              std::string::npos)
+        << one.output;
+    EXPECT_NE(one.output.find("Currently connected LX system\nDevice Address: 5,  LX7 sonde \n"),
+              std::string::npos);
+
+    const SessionResult many =
+        RunShell("s\nll\nq\n", R"({"faults": [{"command": 9, "counts": {"devices": 17}}]})");
+    const std::string listing = Between(many.output, "\nSystem Device Report\n", "Press return ");
+    EXPECT_NE(listing.find("num devices: 17\n"), std::string::npos) << many.output;
+    EXPECT_EQ(CountOf(listing, "Address:      "), 7);
+    // Three look-ups: the top menu, and the sensor boards menu before and after.
+    EXPECT_EQ(CountOf(many.output, "Device Address: 6,  Depth 25m \n"), 3);
+    EXPECT_EQ(CountOf(many.output, "bogus number of devices"), 0);
+    EXPECT_EQ(many.exitCode, 0);
+}
+
 TEST(ShellListing, SondeIdentification) {
     const SessionResult r = RunShell("m\nsi\nq\n");
     EXPECT_NE(r.output.find("Main Board cmd: \nSystem ID String Read\n"
