@@ -131,7 +131,9 @@ Bytes EncodeConfiguration(const Board& board, const CountOverrides& counts) {
 }
 
 // A reset leaves the bootloader and runs whatever image is complete; a
-// factory reset also forgets calibrations and custom settings.
+// factory reset also forgets calibrations and custom settings. The
+// fluorometer type stays: it says what the sensor is, and the program applies
+// a newly written type with exactly this factory reset.
 void ResetBoard(Board& board, bool factory) {
     StartImage(board);
     board.inBootloader = false;
@@ -140,7 +142,6 @@ void ResetBoard(Board& board, bool factory) {
         c.calibrations.clear();
         c.lastCal = 0;
     }
-    board.model = board.factoryModel;
     board.batteryLow = board.factoryBatteryLow;
     board.batteryHigh = board.factoryBatteryHigh;
 }

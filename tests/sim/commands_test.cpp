@@ -177,7 +177,7 @@ TEST_F(SimCommands, FluorometerTypeChangesTheModel) {
     EXPECT_EQ(StatusOf(1, 0x89, Hex("05 01 02 00 02 00 00 00")), 0);
     EXPECT_EQ(Report(1, 5).model, 2);
     EXPECT_EQ(StatusOf(1, 0x81, {5, 1}), 0);  // the reset that follows
-    EXPECT_EQ(Report(1, 5).model, 1) << "a factory reset brings the factory type back";
+    EXPECT_EQ(Report(1, 5).model, 2) << "the factory reset that applies the type keeps it";
     EXPECT_EQ(StatusOf(1, 0x89, Hex("05 01 02 00 04 00 00 00")), 0);
     EXPECT_EQ(StatusOf(1, 0x81, {5, 0}), 0);
     EXPECT_EQ(Report(1, 5).model, 4) << "a soft reset keeps it";
