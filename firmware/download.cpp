@@ -104,7 +104,7 @@ bool EnterBootloader(TransferRun& run) {
 bool ReadAttributes(TransferRun& run) {
     RequestPayload[0] = run.device;
     RequestPayload[1] = 0;
-    WriteLe32(RequestPayload + 2, static_cast<uint32_t>(Image.dataLength));
+    WriteLe32(RequestPayload + 2, static_cast<uint32_t>(CurrentImage.dataLength));
     Exchange(Command::BootloaderAttributes, 6, true);
     if (ExchangeFailed()) {
         PrintLinkError(LastResult, ResponseStatus);
@@ -125,7 +125,7 @@ bool ReadAttributes(TransferRun& run) {
         ConsolePrint("  The device reports a block size of 0, nothing can be written FAILED\n");
         return false;
     }
-    const uint32_t blocks = static_cast<uint32_t>(Image.dataLength) / run.blockSize;
+    const uint32_t blocks = static_cast<uint32_t>(CurrentImage.dataLength) / run.blockSize;
     if (blocks > MaxBlockCount) {
         ConsolePrint("  The image needs %lu blocks, more than %lu can be numbered FAILED\n",
                      static_cast<unsigned long>(blocks), static_cast<unsigned long>(MaxBlockCount));
@@ -171,7 +171,7 @@ void DumpBytes(const uint8_t* bytes, std::size_t count) {
 int FirstMismatch(const uint8_t* stored, std::size_t storedCount, uint16_t blockSize) {
     for (uint16_t i = 0; i < blockSize; ++i) {
         if (i >= storedCount) return i;
-        if ((i + 1) % 4 != 0 && stored[i] != Image.blockCopy[i]) return i;
+        if ((i + 1) % 4 != 0 && stored[i] != CurrentImage.blockCopy[i]) return i;
     }
     return -1;
 }
@@ -182,13 +182,13 @@ uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
     PutDeviceAndBlock(run.device, blockNumber);
     if (ReadImageBlock(run.blockSize, RequestPayload + 4) != 0) {
         ConsolePrint("  Error reading the image file at byte count= %lu FAILED\n",
-                     static_cast<unsigned long>(Image.bytesRead));
+                     static_cast<unsigned long>(CurrentImage.bytesRead));
         return 1;
     }
     Exchange(Command::BootloaderWritePage, static_cast<uint16_t>(run.blockSize + 4), true);
     if (ExchangeFailed()) {
         ConsolePrint("  We got an error writing block= %d,  byte count= %lu FAILED\n", index,
-                     static_cast<unsigned long>(Image.bytesRead));
+                     static_cast<unsigned long>(CurrentImage.bytesRead));
         PrintLinkError(LastResult, ResponseStatus);
         return FailureCode();
     }
@@ -200,7 +200,7 @@ uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
         Exchange(Command::BootloaderReadPage, 4, true);
         if (ExchangeFailed()) {
             ConsolePrint("  We got an error reading block %d, count %lu FAILED\n", index,
-                         static_cast<unsigned long>(Image.bytesRead));
+                         static_cast<unsigned long>(CurrentImage.bytesRead));
             PrintLinkError(LastResult, ResponseStatus);
             return FailureCode();
         }
@@ -215,7 +215,7 @@ uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
         ConsolePrint("  Block read does not match block written for block %d, byte %d FAILED\n",
                      index, mismatch);
         ConsolePrint("  sent: \n");
-        DumpBytes(Image.blockCopy.data(), run.blockSize);
+        DumpBytes(CurrentImage.blockCopy.data(), run.blockSize);
         ConsolePrint("\n");
         ConsolePrint("received: \n");
         DumpBytes(stored, std::min<std::size_t>(storedCount, run.blockSize));
@@ -229,7 +229,7 @@ void WriteAndVerify(TransferRun& run) {
     static constexpr const char* Spinner[4] = {"\r|", "\r/", "\r-", "\r\\"};
     int spinner = 0;
     ConsolePrint("*** writing packets out and verifying them ***\n");
-    Image.bytesRead = 0;
+    CurrentImage.bytesRead = 0;
     run.failure = 0;
     for (uint16_t index = 0; index < run.blockCount; ++index) {
         run.failure = WriteAndVerifyBlock(run, index);

@@ -9,7 +9,7 @@
 #include "firmware/image.h"
 #include "link/link.h"
 
-FirmwareImage Image;
+FirmwareImage CurrentImage;
 
 namespace {
 
@@ -33,7 +33,7 @@ std::FILE* OpenForReading(const fs::path& path) {
 }  // namespace
 
 int OpenFirmwareImage(const char* path) {
-    Image = FirmwareImage{};
+    CurrentImage = FirmwareImage{};
     const fs::path file = PlatformPath(path);
     std::error_code error;
     // Only a regular file counts: a sub-folder would open on some systems and
@@ -55,21 +55,22 @@ int OpenFirmwareImage(const char* path) {
                      size < 4 ? "shorter than its 4-byte header" : "too large");
         return 1;
     }
-    Image.file = stream;
-    Image.dataLength = static_cast<int32_t>(size - 4);
+    CurrentImage.file = stream;
+    CurrentImage.dataLength = static_cast<int32_t>(size - 4);
     return 0;
 }
 
 uint16_t ReadImageHeader() {
-    for (std::size_t stored = 0; stored < Image.header.size(); ++stored) {
-        const int c = std::fgetc(Image.file);
-        if (std::ferror(Image.file)) {
+    for (std::size_t stored = 0; stored < CurrentImage.header.size(); ++stored) {
+        const int c = std::fgetc(CurrentImage.file);
+        if (std::ferror(CurrentImage.file)) {
             StreamPrint(stderr, "Error on read, count: %d\n", static_cast<int>(stored));
             break;
         }
-        Image.header[stored] = static_cast<uint8_t>(c);
+        CurrentImage.header[stored] = static_cast<uint8_t>(c);
     }
-    const uint16_t word = static_cast<uint16_t>(Image.header[2] | (Image.header[3] << 8));
+    const uint16_t word =
+        static_cast<uint16_t>(CurrentImage.header[2] | (CurrentImage.header[3] << 8));
     const CodeVersionParts version = CodeVersion(word);
     ConsolePrint("  New code version: %d.%d\n", version.major, version.minor);
     return word;
@@ -78,20 +79,20 @@ uint16_t ReadImageHeader() {
 int ReadImageBlock(uint16_t blockSize, uint8_t* destination) {
     if (blockSize > MaxBlockSize) return 1;
     for (uint16_t i = 0; i < blockSize; ++i) {
-        const int c = std::fgetc(Image.file);
+        const int c = std::fgetc(CurrentImage.file);
         // The block count never reaches past the size measured at open, so
         // this happens only when the file changed or failed meanwhile.
         if (c == EOF) return 1;
         destination[i] = static_cast<uint8_t>(c);
-        Image.blockCopy[i] = static_cast<uint8_t>(c);
-        ++Image.bytesRead;
+        CurrentImage.blockCopy[i] = static_cast<uint8_t>(c);
+        ++CurrentImage.bytesRead;
     }
     return 0;
 }
 
 void CloseFirmwareImage() {
-    if (Image.file != nullptr) std::fclose(Image.file);
-    Image.file = nullptr;
+    if (CurrentImage.file != nullptr) std::fclose(CurrentImage.file);
+    CurrentImage.file = nullptr;
 }
 
 CodeVersionParts CodeVersion(uint16_t word) {

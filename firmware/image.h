@@ -30,7 +30,7 @@ struct FirmwareImage {
     std::array<uint8_t, MaxBlockSize> blockCopy{};  // the last block read
     uint32_t bytesRead = 0;                         // program-data bytes read so far
 };
-extern FirmwareImage Image;
+extern FirmwareImage CurrentImage;
 
 // Sizes and opens the image at path; 0 on success. A path that is not a
 // readable regular file prints "No such file, try again.\n"; a file without

@@ -115,7 +115,7 @@ TEST_F(DownloadTest, ThreeBlockImageGoesOutBlockByBlockAndCompletes) {
     };
     EXPECT_EQ(ScriptedPipe::Sent(), expected);
     EXPECT_EQ(DeviceAddress, 1);
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
     EXPECT_EQ(ScriptedPipe::CloseCalls(), 0);
 }
 
@@ -207,7 +207,7 @@ TEST_F(DownloadTest, ImageShorterThanOneBlockGoesStraightToCompletion) {
                           "*** Resetting to run the new code. ***\n"),
               std::string::npos);
     EXPECT_NE(output.find("  Firmware download successful.\n"), std::string::npos);
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(DownloadTest, EveryFourthReadBackByteIsNotCompared) {
@@ -253,7 +253,7 @@ TEST_F(DownloadTest, ReadBackMismatchDumpsBothBlocksAndRecovers) {
     EXPECT_TRUE(device.Requests(0x07).empty());
     EXPECT_EQ(ScriptedPipe::CloseCalls(), 1);
     EXPECT_EQ(ScriptedPipe::OpenCalls(), 1);
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(DownloadTest, RecoveryWaitsTheStartWaitWithThePipeClosed) {
@@ -327,7 +327,7 @@ TEST_F(DownloadTest, WriteRefusedByTheDeviceEndsInRecovery) {
     EXPECT_EQ(device.Requests(0xF3).size(), 2u);
     EXPECT_EQ(device.Requests(0xF2).size(), 1u);
     EXPECT_TRUE(device.Requests(0x07).empty());
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(DownloadTest, WriteTimingOutEndsInRecovery) {
@@ -351,7 +351,7 @@ class EarlyFailureTest : public DownloadTest {
         EXPECT_EQ(ScriptedPipe::CloseCalls(), 0);
         EXPECT_EQ(output.find("successful"), std::string::npos);
         EXPECT_EQ(output.find("Press return"), std::string::npos);
-        EXPECT_EQ(Image.file, nullptr);
+        EXPECT_EQ(CurrentImage.file, nullptr);
     }
 };
 
@@ -437,7 +437,7 @@ TEST_F(EarlyFailureTest, ImageWithoutAWholeHeaderIsRefusedBeforeAnythingIsSent) 
               std::string::npos);
     EXPECT_TRUE(ScriptedPipe::Sent().empty());
     EXPECT_EQ(output.find("What device?"), std::string::npos);
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(EarlyFailureTest, SubFolderChosenIsNoSuchFile) {
@@ -447,7 +447,7 @@ TEST_F(EarlyFailureTest, SubFolderChosenIsNoSuchFile) {
               std::string::npos)
         << output;
     EXPECT_TRUE(ScriptedPipe::Sent().empty());
-    EXPECT_EQ(Image.file, nullptr);
+    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(DownloadTest, DeviceNumberMustBeANumberFromOneTo255) {
