@@ -150,8 +150,13 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
     Sim::WireLogLine('>', frame);
     Say("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
     Wait(p.scenario.latencyUs);
-    for (Sim::Bytes& t : Sim::Respond(p.scenario, frame)) p.pending.push_back(std::move(t));
+    bool pipeLost = false;
+    for (Sim::Bytes& t : Sim::Respond(p.scenario, frame, pipeLost))
+        p.pending.push_back(std::move(t));
     Say("DuctraSend status: %li bytes send \r\n", static_cast<long>(length));
+    // The frame left before the cable was pulled; from now on the pipe is
+    // gone until the program opens it again.
+    if (pipeLost) p.open = false;
     return DUCTRA_RESPONSE_SUCCESS;
 }
 

@@ -46,6 +46,7 @@ AppliedFaults MatchFaults(Scenario& scenario, uint8_t address, uint8_t command,
         out.any = true;
         Merge(out.status, f.status);
         out.timeout = out.timeout || f.timeout;
+        out.losePipe = out.losePipe || f.losePipe;
         Merge(out.payload, f.payload);
         MergeCounts(out.counts, f.counts);
         Merge(out.readbackOffset, f.readbackOffset);

@@ -7,7 +7,8 @@
 
 namespace Sim {
 
-std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame) {
+std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame, bool& pipeLost) {
+    pipeLost = false;
     if (frame.size() < FrameOverhead) return {};
     uint8_t address = frame[0];
     uint8_t command = frame[1];
@@ -22,6 +23,11 @@ std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame) {
     bool crcGood = crc == ReadLe16(frame.data() + frame.size() - FrameCrcSize);
 
     AppliedFaults faults = MatchFaults(scenario, address, command, payload);
+    // A pulled cable: the request never reaches the device.
+    if (faults.losePipe) {
+        pipeLost = true;
+        return {};
+    }
     if (faults.timeout) return {};
     Answer answer;
     if (faults.status)

@@ -341,7 +341,7 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
     if (!CheckObject(c, v, path,
                      {"address", "command", "board", "occurrence", "times", "status", "timeout",
                       "payload", "counts", "readback_offset", "enter_wait_ms", "block_size",
-                      "erase_ms", "bad_crc", "extra", "short", "split"}))
+                      "erase_ms", "bad_crc", "extra", "short", "split", "lose_pipe"}))
         return false;
     auto opt8 = [&](const char* key, std::optional<uint8_t>& into) {
         if (!v.contains(key)) return true;
@@ -378,6 +378,8 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
     if (v.contains("timeout") && !ReadTrue(c, v["timeout"], path + ".timeout", out.timeout))
         return false;
     if (v.contains("bad_crc") && !ReadTrue(c, v["bad_crc"], path + ".bad_crc", out.badCrc))
+        return false;
+    if (v.contains("lose_pipe") && !ReadTrue(c, v["lose_pipe"], path + ".lose_pipe", out.losePipe))
         return false;
     if (v.contains("payload")) {
         Bytes b;

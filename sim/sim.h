@@ -104,6 +104,7 @@ struct Fault {
     std::optional<Bytes> extra;
     std::optional<uint32_t> shortLength;
     std::optional<uint32_t> splitAt;
+    bool losePipe = false;
 };
 
 struct Scenario {
@@ -139,6 +140,7 @@ struct AppliedFaults {
     Bytes extra;
     std::optional<uint32_t> shortLength;
     std::optional<uint32_t> splitAt;
+    bool losePipe = false;
 };
 
 // scenario.cpp: parse a scenario text laid over the built-in default.
@@ -178,7 +180,8 @@ void WireLogClose();
 void WireLogLine(char direction, std::span<const uint8_t> bytes);
 
 // instrument.cpp: from one request frame to the transfers that answer it.
-std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame);
+// pipeLost is set when a fault pulls the cable instead of answering.
+std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame, bool& pipeLost);
 
 // Status values the boards answer with.
 inline constexpr uint8_t StatusSuccess = 0;

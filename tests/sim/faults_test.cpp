@@ -179,6 +179,56 @@ TEST(SimFaults, OpenResults) {
     EXPECT_EQ(DuctraSend(frame, 6, 10000), DUCTRA_RESPONSE_NO_VALID_HANDLER);
 }
 
+TEST(SimFaults, LostPipeAnswersNothingUntilItIsOpenedAgain) {
+    ASSERT_EQ(Start(R"({"faults": [{"command": "0xF3", "board": 3, "occurrence": 2,
+                                    "lose_pipe": true}],
+                       "open_result": [0, -3]})"),
+              0);
+    ASSERT_EQ(StatusOf(1, 0xF0, {3, 0}), 0);
+    ASSERT_EQ(StatusOf(1, 0xF4, {3, 0}), 0);
+    Bytes first = {3, 0, 1, 0};
+    first.insert(first.end(), 256, 0x5A);
+    ASSERT_EQ(StatusOf(1, 0xF3, first), 0);
+
+    // The second write leaves, then the cable is pulled: no answer, and the
+    // pipe refuses everything, the close included as a no-op.
+    Bytes second = {3, 0, 2, 0};
+    second.insert(second.end(), 256, 0xA5);
+    const Bytes lost = Frame(1, 0xF3, second);
+    EXPECT_EQ(
+        DuctraSend(const_cast<uint8_t*>(lost.data()), static_cast<uint32_t>(lost.size()), 10000),
+        DUCTRA_RESPONSE_SUCCESS);
+    uint8_t buffer[1024];
+    uint32_t count = 77;
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(count, 77u);
+    Bytes probe = Frame(1, 0x02);
+    EXPECT_EQ(DuctraSend(probe.data(), static_cast<uint32_t>(probe.size()), 10000),
+              DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(DuctraClose(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(DuctraSend(probe.data(), static_cast<uint32_t>(probe.size()), 10000),
+              DUCTRA_RESPONSE_NO_VALID_HANDLER);
+
+    // The next open follows open_result; the one after it succeeds and finds
+    // the instrument as the pulled cable left it.
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(DuctraReceive(buffer, 1024, 2000, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    EXPECT_EQ(Payload(1, 0xF2, {3, 0, 1, 0}), first);
+    Bytes erased = {3, 0, 2, 0};
+    erased.insert(erased.end(), 256, 0xFF);
+    EXPECT_EQ(Payload(1, 0xF2, {3, 0, 2, 0}), erased) << "the lost write was not carried out";
+    EXPECT_EQ(StatusOf(1, 0xF3, second), 0) << "caught once only";
+
+    // The wire log shows the lost frame and nothing until the reopened pipe.
+    const std::string log = WireLog();
+    const std::string lostLine = "> " + ToHex(lost) + "\n";
+    const std::size_t at = log.find(lostLine);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.substr(at + lostLine.size(), 7), "> 01 F2") << log;
+}
+
 TEST(SimFaults, FrameWaitingWhenThePipeFirstOpens) {
     ASSERT_EQ(Start(R"({"waiting_at_open": ["00 00 00 00 C0 5A", "01 02"]})"), 0);
     uint8_t buffer[64];

@@ -44,6 +44,9 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
     EXPECT_NE(Rejected(R"({"faults": [{"timeout": 1}]})")
                   .find("faults[0].timeout: expected true or false"),
               std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"lose_pipe": "yes"}]})")
+                  .find("faults[0].lose_pipe: expected true or false"),
+              std::string::npos);
     EXPECT_NE(Rejected(R"({"faults": [{"occurrence": 0}]})")
                   .find("faults[0].occurrence: expected an integer 1..4294967295"),
               std::string::npos);
