@@ -2,6 +2,7 @@
 // transfers: a send discards what is still queued (as the real pipe's abort
 // and flush do) and queues the answer; a receive delivers one transfer.
 // Messages follow the real library's, silenced the same way.
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,10 @@
 #include <cstring>
 #include <deque>
 #include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "ductra.h"
 #include "sim/sim.h"
@@ -40,8 +45,27 @@ void Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+// Records the system error the program reports after a failed exchange:
+// errno, and on Windows the thread's last error as the real pipe leaves it.
+void RecordError(int posixError, unsigned long windowsError) {
+    errno = posixError;
+#if defined(_WIN32)
+    SetLastError(windowsError);
+#else
+    (void)windowsError;
+#endif
+}
+
+// A transfer's latency: sleep most of it, then spin to the deadline, since a
+// sleep alone overshoots by the scheduler's slack on every transfer.
 void Wait(uint32_t microseconds) {
-    if (microseconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+    if (microseconds == 0) return;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::microseconds(microseconds);
+    constexpr auto spin = std::chrono::microseconds(400);
+    if (microseconds > spin.count()) std::this_thread::sleep_until(deadline - spin);
+    while (Clock::now() < deadline) {
+    }
 }
 
 std::string ReadWholeFile(const char* path, bool& ok) {
@@ -141,7 +165,11 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
     (void)timeout;  // the instrument takes every frame at once
     Start();
     PipeState& p = Pipe();
+    // Each exchange starts with a send, so an older, unrelated error never
+    // shows after a failed exchange.
+    RecordError(0, 0);
     if (!p.open || buffer == nullptr) {
+        RecordError(ENODEV, 6 /* invalid handle */);
         Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
@@ -165,6 +193,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
     Start();
     PipeState& p = Pipe();
     if (!p.open || buffer == nullptr || count == nullptr) {
+        RecordError(ENODEV, 6 /* invalid handle */);
         Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
@@ -174,6 +203,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
         // Nothing will arrive: wait no longer than one transfer would take.
         uint64_t limit = timeout > 0 ? static_cast<uint64_t>(timeout) * 1000 : 0;
         Wait(static_cast<uint32_t>(std::min<uint64_t>(p.scenario.latencyUs, limit)));
+        RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
         Say("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
         return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
     }
@@ -181,7 +211,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
     Sim::Bytes& front = p.pending.front();
     std::size_t room = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
     std::size_t n = std::min(front.size(), room);
-    std::memcpy(buffer, front.data(), n);
+    if (n > 0) std::memcpy(buffer, front.data(), n);  // an empty transfer has no bytes at all
     Sim::WireLogLine('<', std::span<const uint8_t>(front.data(), n));
     if (n < front.size())
         front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));

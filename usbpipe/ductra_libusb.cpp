@@ -265,7 +265,11 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
 }
 
 DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+    // errno is the last error the program reports after a failed exchange:
+    // every exchange starts here, so an earlier, unrelated error never shows.
+    errno = 0;
     if (!InterfaceClaimed || BulkOutPipeId == 0 || buffer == nullptr || length > INT_MAX) {
+        errno = ENODEV;
         Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
@@ -280,6 +284,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
         Message("DuctraSend status: %li bytes send \r\n", static_cast<long>(sent));
         if (result == 0 && static_cast<uint32_t>(sent) >= length) return DUCTRA_RESPONSE_SUCCESS;
     }
+    errno = result != 0 ? SystemError(result) : EIO;
     Message("DuctraSend Error: TIMEOUT_OCCUR\r\n");
     return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
 }
@@ -288,6 +293,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
                                              uint32_t* count) {
     if (!InterfaceClaimed || BulkInPipeId == 0 || buffer == nullptr || count == nullptr ||
         capacity < 0) {
+        errno = ENODEV;
         Message("DuctraReceive Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
@@ -311,6 +317,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
         // A time-out (or a failed transfer) may still have brought bytes in:
         // they are the start of the answer and go to the next receive.
         ReadCarry = std::move(bytes);
+        errno = SystemError(result);
         Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
         return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
     }

@@ -2,6 +2,8 @@
 #include "sim/sim.h"
 #include "sim_support.h"
 
+#include <cerrno>
+
 using namespace SimTest;
 
 namespace {
@@ -254,6 +256,25 @@ TEST(SimFaults, HandheldInsteadOfTheModule) {
     EXPECT_EQ(Payload(3, 0x09), Hex("00 00 02 00  03 01 C9 02 02 15  01 01 CA 02 85 1C"));
     EXPECT_TRUE(Exchange(2, 0x09).empty());
     EXPECT_EQ(StatusOf(1, 0x02), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The program prints the system's text for the last error after a failed
+// exchange; the pipe leaves the one that belongs to the failure.
+TEST(SimFaults, FailedTransfersLeaveTheirSystemError) {
+    ASSERT_EQ(Start(R"({"faults": [{"command": 2, "timeout": true}]})"), 0);
+    errno = ENOTTY;  // left over from an unrelated call
+    EXPECT_TRUE(Exchange(1, 0x02).empty());
+    uint8_t buffer[8];
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof buffer, 0, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    DuctraClose();
+    EXPECT_EQ(DuctraReceive(buffer, sizeof buffer, 0, &count), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    EXPECT_EQ(errno, ENODEV);
 }
 
 }  // namespace
