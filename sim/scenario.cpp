@@ -275,7 +275,6 @@ bool ReadBoard(Checker& c, const Json& v, const std::string& path, Board& out) {
     }
     if (EncodeConfiguration(out, {}).size() > MaxRequestPayload)
         return c.Fail(path, "a configuration record of at most 1018 bytes");
-    out.factoryModel = out.model;
     out.factoryBatteryLow = out.batteryLow;
     out.factoryBatteryHigh = out.batteryHigh;
     return true;

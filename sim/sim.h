@@ -49,7 +49,6 @@ struct Board {
     Flash flash;
 
     // What a factory reset brings back.
-    uint8_t factoryModel = 0;
     float factoryBatteryLow = 3.2F;
     float factoryBatteryHigh = 6.0F;
 
