@@ -18,7 +18,8 @@ for target in fuzz_receive fuzz_decoders fuzz_console; do
     mkdir -p "$work/corpus" "$crashes"
     cp fuzz/corpus/$target/* "$work/corpus/"
     log=$PWD/build/fuzz/run/$target.log
-    if ! (cd "$work" && "$OLDPWD/build/fuzz/bin/$target" corpus -max_total_time="$seconds" \
+    # The corpus is named by its full path: a target's set-up may change folder.
+    if ! (cd "$work" && "$OLDPWD/build/fuzz/bin/$target" "$PWD/corpus" -max_total_time="$seconds" \
             -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
             </dev/null >"$log" 2>&1); then
         echo "$target: FAILED, see $log and $crashes"

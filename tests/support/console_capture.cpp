@@ -4,6 +4,13 @@
 #include <cstdio>
 #include <stdexcept>
 
+#if defined(_WIN32)
+#include <process.h>
+
+#include <filesystem>
+#include <string>
+#endif
+
 #include "console/console_io.h"
 #include "console/platform.h"
 
@@ -14,9 +21,20 @@ namespace {
 }
 
 // Temporary files rather than memory streams: they exist on every runtime,
-// the Windows one under wine included.
+// the Windows one under wine included. The Windows runtime's tmpfile() names
+// its files from a per-process counter in one shared folder, so test programs
+// running side by side collide; there each file gets a name of its own and is
+// deleted when closed ("D").
 FILE* OpenScratchFile() {
+#if defined(_WIN32)
+    static unsigned serial = 0;
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("quillon-test-" + std::to_string(_getpid()) + "-" + std::to_string(serial++) + ".tmp");
+    FILE* file = _wfopen(path.c_str(), L"w+bD");
+#else
     FILE* file = std::tmpfile();
+#endif
     if (file == nullptr) throw std::runtime_error("cannot create a temporary file");
     return file;
 }
