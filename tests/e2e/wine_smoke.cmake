@@ -32,7 +32,7 @@ set(top_menu "'m' for main board\n's' for sensor board\n'h' for Vantor Handheld\
 if(CASE STREQUAL "no_device")
   set(expected
       "DuctraVersion: 1104\n"
-      "Failed to init USB port!\nTest TAVI channel\n"
+      "Error 259.DuctraOpen Error: NO_DEVICE_FOUND\nFailed to init USB port!\nTest TAVI channel\n"
       "${top_menu}"
       "\nlooking up sensors...  251: Close Quellis and this program and try again.\n")
 elseif(CASE STREQUAL "sim_default")
