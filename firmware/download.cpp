@@ -44,19 +44,9 @@ bool ExchangeFailed() {
     return LastResult != 0 || ResponseStatus != 0;
 }
 
-// Payload bytes of the last good response; nothing is decoded beyond them.
-std::size_t ReceivedPayloadSize() {
-    const std::size_t frame = std::min<std::size_t>(ResponseLength, FrameCapacity);
-    return frame > FrameOverhead ? frame - FrameOverhead : 0;
-}
-
-const uint8_t* ResponsePayload() {
-    return ResponseBuffer + ResponsePayloadOffset;
-}
-
 // A successful answer that lacks the fields the command needs is a failure.
 bool AnswerTooShort(std::size_t needed) {
-    const std::size_t received = ReceivedPayloadSize();
+    const std::size_t received = ReceivedPayload(ResponseLength).size();
     if (received >= needed) return false;
     ConsolePrint("  The device's answer holds %d bytes where %d are needed FAILED\n",
                  static_cast<int>(received), static_cast<int>(needed));
@@ -88,7 +78,7 @@ bool EnterBootloader(TransferRun& run) {
         return false;
     }
     if (AnswerTooShort(2)) return false;
-    const uint16_t reported = ReadLe16(ResponsePayload());
+    const uint16_t reported = ReadLe16(ReceivedPayload(ResponseLength).data());
     run.startWait = reported;
     if (reported > LongestStartWaitMs) {
         ConsolePrint("  %d : NFW, waiting 10000 milliseconds to start\n", reported);
@@ -112,9 +102,9 @@ bool ReadAttributes(TransferRun& run) {
         return false;
     }
     if (AnswerTooShort(4)) return false;
-    const CodeVersionParts old = CodeVersion(ReadLe16(ResponsePayload()));
+    const CodeVersionParts old = CodeVersion(ReadLe16(ReceivedPayload(ResponseLength).data()));
     ConsolePrint("  Old code version: %d.%d\n", old.major, old.minor);
-    const uint16_t reported = ReadLe16(ResponsePayload() + 2);
+    const uint16_t reported = ReadLe16(ReceivedPayload(ResponseLength).data() + 2);
     run.blockSize = reported;
     if (reported > MaxBlockSize) {
         ConsolePrint("  Can't deal with block size %d, dropping to 512\n", reported);
@@ -146,7 +136,7 @@ bool EraseFlash(TransferRun& run) {
         return false;
     }
     if (AnswerTooShort(2)) return false;
-    DelayMs(ReadLe16(ResponsePayload()));
+    DelayMs(ReadLe16(ReceivedPayload(ResponseLength).data()));
     return true;
 }
 
@@ -207,9 +197,9 @@ uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
     }
 
     // The first four bytes of the answer are not part of the block.
-    const std::size_t received = ReceivedPayloadSize();
+    const std::size_t received = ReceivedPayload(ResponseLength).size();
     const std::size_t storedCount = received > 4 ? received - 4 : 0;
-    const uint8_t* stored = ResponsePayload() + 4;
+    const uint8_t* stored = ReceivedPayload(ResponseLength).data() + 4;
     const int mismatch = FirstMismatch(stored, storedCount, run.blockSize);
     if (mismatch >= 0) {
         ConsolePrint("  Block read does not match block written for block %d, byte %d FAILED\n",

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "link/link_state.h"
 
@@ -31,3 +32,9 @@ void PrintLinkError(int32_t linkResult, uint8_t status);
 
 // Closes the pipe, busy-waits waitMs, opens it again; the DuctraOpen result.
 int32_t ReopenPipe(int32_t waitMs);
+
+// The payload bytes of the response now in ResponseBuffer that really arrived,
+// for a frame of frameLength bytes (normally ResponseLength): what the header
+// promises, never more than was received or than the buffer holds. Every
+// decode of a device answer stays within this.
+std::span<const uint8_t> ReceivedPayload(uint16_t frameLength);

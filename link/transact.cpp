@@ -1,5 +1,7 @@
 // One request, one response; the device-family query built on it; and the
 // console report of a failed exchange.
+#include <algorithm>
+
 #include "console/console_io.h"
 #include "console/platform.h"
 #include "link/link.h"
@@ -42,4 +44,11 @@ void PrintLinkError(int32_t linkResult, uint8_t status) {
         ConsolePrint("Windows error: ");
         PlatformPrintSystemError();
     }
+}
+
+std::span<const uint8_t> ReceivedPayload(uint16_t frameLength) {
+    const std::size_t frame = std::min<std::size_t>(frameLength, FrameCapacity);
+    if (frame < FrameOverhead) return {ResponseBuffer + ResponsePayloadOffset, 0};
+    const std::size_t promised = ReadLe16(ResponseBuffer + 2);
+    return {ResponseBuffer + ResponsePayloadOffset, std::min(frame - FrameOverhead, promised)};
 }

@@ -21,15 +21,6 @@ constexpr uint8_t ResultBogusCount = 4;
 constexpr uint16_t StayAwakeSeconds = 3600;
 constexpr uint16_t LookUpPauseMs = 200;
 
-// Payload bytes of the response now in ResponseBuffer that really arrived:
-// what the header promises, bounded by what was received.
-std::size_t ReceivedPayloadSize(uint16_t frameLength) {
-    if (frameLength < FrameOverhead) return 0;
-    const std::size_t received = std::size_t{frameLength} - FrameOverhead;
-    const std::size_t promised = ReadLe16(ResponseBuffer + 2);
-    return received < promised ? received : promised;
-}
-
 // Device records wholly inside the received payload, at most `count`.
 std::size_t RecordsReceived(uint16_t count, std::size_t payloadSize) {
     const std::size_t present = (payloadSize - ListingHeaderSize) / DeviceRecordSize;
@@ -74,12 +65,12 @@ uint8_t TransactEmpty(uint8_t command) {
 void ListDevices() {
     ConsolePrint("\nSystem Device Report\n");
     // An answer too short to hold its count is treated as a failed exchange.
-    if (!ExchangeEmptyRequest() || ReceivedPayloadSize(ResponseLength) < ListingHeaderSize) {
+    if (!ExchangeEmptyRequest() || ReceivedPayload(ResponseLength).size() < ListingHeaderSize) {
         PressReturn();
         return;
     }
     ResponseCursor = ResponseBuffer + ResponsePayloadOffset;
-    const std::size_t payloadSize = ReceivedPayloadSize(ResponseLength);
+    const std::size_t payloadSize = ReceivedPayload(ResponseLength).size();
     const uint16_t count = ReadLe16(ResponseCursor + 2);
     ConsolePrint("\nMin Stabilization time: %d\n", ReadLe16(ResponseCursor));
     ConsolePrint("num devices: %d\n", count);
@@ -106,7 +97,7 @@ void ShowSystemId() {
     // byte; the serial number runs to its zero byte or to the end of the
     // bytes received, never further.
     const char* payload = reinterpret_cast<const char*>(ResponseBuffer + ResponsePayloadOffset);
-    const std::size_t payloadSize = ReceivedPayloadSize(ResponseLength);
+    const std::size_t payloadSize = ReceivedPayload(ResponseLength).size();
     const std::size_t nameField = payloadSize < SystemNameSize ? payloadSize : SystemNameSize;
     const std::size_t serialField = payloadSize - nameField;
     const int nameLength = TextLength(payload, nameField);
@@ -137,7 +128,7 @@ uint8_t LookUpDevices() {
     }
 
     if (result == 0) {
-        const std::size_t payloadSize = ReceivedPayloadSize(ResponseLength);
+        const std::size_t payloadSize = ReceivedPayload(ResponseLength).size();
         const uint8_t* payload = ResponseBuffer + ResponsePayloadOffset;
         const uint16_t count = payloadSize >= ListingHeaderSize ? ReadLe16(payload + 2) : 0;
         if (count > MaxDeviceRecords) {

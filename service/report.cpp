@@ -203,14 +203,6 @@ Decoded PrintRecord(RecordCursor& record) {
     return Decoded::Complete;
 }
 
-// The payload bytes of the last response: what was received less header and
-// CRC, never more than the buffer holds.
-std::span<const uint8_t> ReceivedPayload() {
-    const std::size_t frame = std::min<std::size_t>(ResponseLength, FrameCapacity);
-    if (frame < FrameOverhead) return {};
-    return {ResponseBuffer + ResponsePayloadOffset, frame - FrameOverhead};
-}
-
 }  // namespace
 
 void ShowConfiguration() {
@@ -225,7 +217,7 @@ void ShowConfiguration() {
     }
     ResponseCursor = ResponseBuffer + ResponsePayloadOffset;
 
-    RecordCursor record{ReceivedPayload()};
+    RecordCursor record{ReceivedPayload(ResponseLength)};
     const Decoded decoded = PrintRecord(record);
     // The refused component count stops at once: the menu follows unpaused.
     if (decoded == Decoded::Aborted) return;
