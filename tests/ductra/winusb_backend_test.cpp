@@ -17,6 +17,8 @@
 #include "ductra_internal.h"
 #include "ductra_winusb_platform.h"
 
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -667,6 +669,21 @@ TEST_F(WinUsbBackend, CloseReleasesOnceAndCloseTwiceChangesNothing) {
     EXPECT_EQ(DuctraClose(), 0);
     EXPECT_TRUE(stack_.calls.empty());
     EXPECT_EQ(Captured, "");
+}
+
+// The library's entry routine releases the device when a thread ends and
+// when the process unloads it, as an explicit close would.
+TEST_F(WinUsbBackend, ThreadAndProcessDetachReleaseTheDevice) {
+    for (const DWORD reason : {DWORD{DLL_THREAD_DETACH}, DWORD{DLL_PROCESS_DETACH}}) {
+        OpenInstrument();
+        EXPECT_FALSE(Invalid());
+        EXPECT_EQ(DllMain(nullptr, reason, nullptr), TRUE);
+        EXPECT_TRUE(Invalid()) << "reason " << reason;
+        EXPECT_TRUE(stack_.handles.empty());
+        uint8_t frame[6] = {};
+        EXPECT_EQ(DuctraSend(frame, sizeof frame, 100), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+    }
+    EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE) << "other notifications succeed";
 }
 
 }  // namespace
