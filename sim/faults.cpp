@@ -54,7 +54,7 @@ AppliedFaults MatchFaults(Scenario& scenario, uint8_t address, uint8_t command,
         Merge(out.blockSize, f.blockSize);
         Merge(out.eraseMs, f.eraseMs);
         out.badCrc = out.badCrc || f.badCrc;
-        if (f.extra) out.extra.insert(out.extra.end(), f.extra->begin(), f.extra->end());
+        out.extra.insert(out.extra.end(), f.extra.begin(), f.extra.end());
         Merge(out.shortLength, f.shortLength);
         Merge(out.splitAt, f.splitAt);
     }

@@ -83,14 +83,9 @@ struct CountOverrides {
     std::optional<uint16_t> steps;
 };
 
-struct Fault {
-    std::optional<uint8_t> address;
-    std::optional<uint8_t> command;
-    std::optional<uint8_t> board;
-    uint32_t occurrence = 1;
-    uint32_t times = 0;  // 0: every match from occurrence on
-    uint32_t matched = 0;
-
+// What a fault does to the requests it catches; also what the faults that
+// caught one request do together.
+struct FaultActions {
     std::optional<uint8_t> status;
     bool timeout = false;
     std::optional<Bytes> payload;
@@ -100,10 +95,19 @@ struct Fault {
     std::optional<uint16_t> blockSize;
     std::optional<uint16_t> eraseMs;
     bool badCrc = false;
-    std::optional<Bytes> extra;
+    Bytes extra;  // empty: none
     std::optional<uint32_t> shortLength;
     std::optional<uint32_t> splitAt;
     bool losePipe = false;
+};
+
+struct Fault : FaultActions {
+    std::optional<uint8_t> address;
+    std::optional<uint8_t> command;
+    std::optional<uint8_t> board;
+    uint32_t occurrence = 1;
+    uint32_t times = 0;  // 0: every match from occurrence on
+    uint32_t matched = 0;
 };
 
 struct Scenario {
@@ -125,21 +129,8 @@ struct Answer {
 };
 
 // The faults that apply to one request, merged.
-struct AppliedFaults {
+struct AppliedFaults : FaultActions {
     bool any = false;
-    std::optional<uint8_t> status;
-    bool timeout = false;
-    std::optional<Bytes> payload;
-    CountOverrides counts;
-    std::optional<uint16_t> readbackOffset;
-    std::optional<uint16_t> enterWaitMs;
-    std::optional<uint16_t> blockSize;
-    std::optional<uint16_t> eraseMs;
-    bool badCrc = false;
-    Bytes extra;
-    std::optional<uint32_t> shortLength;
-    std::optional<uint32_t> splitAt;
-    bool losePipe = false;
 };
 
 // scenario.cpp: parse a scenario text laid over the built-in default.
