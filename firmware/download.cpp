@@ -31,11 +31,7 @@ struct TransferRun {
 // One request to DeviceAddress with the payload already in RequestPayload.
 // The receive result goes to LastResult only when the caller examines it.
 int32_t Exchange(uint8_t command, uint16_t payloadLength, bool examined) {
-    CommandCode = command;
-    SetPayloadLength(payloadLength);
-    ResponseCursor = ResponseBuffer + ResponsePayloadOffset;
-    SendRequest(RequestPayload, RequestHeader);
-    const int32_t result = ReceiveResponse(&ResponseLength, ResponseBuffer);
+    const int32_t result = ExchangeDirect(command, payloadLength);
     if (examined) LastResult = result;
     return result;
 }

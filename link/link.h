@@ -17,6 +17,13 @@ void SendRequest(const uint8_t* payload, RequestHeaderRecord header);
 // only for a frame of six or more bytes.
 int32_t ReceiveResponse(uint16_t* length, uint8_t* buffer);
 
+// The exchange without Transact, as the service operations make it: sets
+// CommandCode and the payload length, points ResponseCursor at the response,
+// sends RequestPayload to DeviceAddress and receives into ResponseBuffer with
+// ResponseLength. Returns the full ReceiveResponse result (a time-out is -1);
+// the callers keep it in LastResult.
+int32_t ExchangeDirect(uint8_t command, uint16_t payloadLength);
+
 // One request, one response; the device status if nonzero, otherwise the low
 // byte of the receive result (255 time-out, 251 pipe not open, 1 short frame).
 uint8_t Transact(uint8_t command, const uint8_t* payload, uint16_t payloadLength,

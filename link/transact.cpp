@@ -19,6 +19,14 @@ uint8_t Transact(uint8_t command, const uint8_t* payload, uint16_t payloadLength
     return static_cast<uint8_t>(result & 0xFF);
 }
 
+int32_t ExchangeDirect(uint8_t command, uint16_t payloadLength) {
+    CommandCode = command;
+    SetPayloadLength(payloadLength);
+    ResponseCursor = ResponseBuffer;
+    SendRequest(RequestPayload, RequestHeader);
+    return ReceiveResponse(&ResponseLength, ResponseBuffer);
+}
+
 uint8_t QueryDeviceFamily(uint8_t boardAddress) {
     RequestPayload[0] = boardAddress;
     RequestPayload[1] = 0;

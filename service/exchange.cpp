@@ -4,11 +4,7 @@
 #include "protocol/commands.h"
 
 int32_t ExchangeRequest(uint8_t command, uint16_t payloadLength) {
-    CommandCode = command;
-    SetPayloadLength(payloadLength);
-    ResponseCursor = ResponseBuffer;
-    SendRequest(RequestPayload, RequestHeader);
-    LastResult = ReceiveResponse(&ResponseLength, ResponseBuffer);
+    LastResult = ExchangeDirect(command, payloadLength);
     return LastResult;
 }
 

@@ -30,10 +30,7 @@ std::size_t RecordsReceived(uint16_t count, std::size_t payloadSize) {
 // The request of the commands run from the menu: CommandCode already holds
 // the code; the full receive result is kept in LastResult. True on success.
 bool ExchangeEmptyRequest() {
-    SetPayloadLength(0);
-    ResponseCursor = ResponseBuffer;
-    SendRequest(RequestPayload, RequestHeader);
-    LastResult = ReceiveResponse(&ResponseLength, ResponseBuffer);
+    LastResult = ExchangeDirect(CommandCode, 0);
     return ResponseStatus == 0 && LastResult == 0;
 }
 
