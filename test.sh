@@ -14,6 +14,8 @@ export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/quillon-wine-$(id -u)}"
 cmake/wine-run.sh cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 
 status=0
+echo "=== include direction ==="
+scripts/check_includes.sh || status=1
 for preset in linux asan windows; do
     echo "=== $preset ==="
     cmake --preset "$preset" >/dev/null

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "console/console_io.h"
 #include "firmware/firmware.h"
+#include "terminal/console_io.h"
 
 namespace {
 

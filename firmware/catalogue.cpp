@@ -6,9 +6,9 @@
 #include <system_error>
 #include <vector>
 
-#include "console/console_io.h"
-#include "console/platform.h"
 #include "firmware/image.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 char ChosenFirmwarePath[ChosenPathCapacity];
 

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "console/console_io.h"
 #include "ductra.h"
 #include "firmware/firmware.h"
 #include "firmware/image.h"
 #include "link/link.h"
 #include "protocol/commands.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <system_error>
 
-#include "console/console_io.h"
 #include "firmware/image.h"
 #include "link/link.h"
+#include "terminal/console_io.h"
 
 FirmwareImage CurrentImage;
 

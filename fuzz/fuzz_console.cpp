@@ -5,10 +5,10 @@
 #include <fstream>
 #include <string_view>
 
-#include "console/shell.h"
 #include "fuzz/fuzz_support.h"
 #include "link/frame.h"
 #include "link/link_state.h"
+#include "shell/shell.h"
 #include "support/scripted_pipe.h"
 
 namespace {

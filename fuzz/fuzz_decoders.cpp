@@ -6,11 +6,11 @@
 #include <fstream>
 #include <string>
 
-#include "console/shell.h"
 #include "firmware/firmware.h"
 #include "fuzz/fuzz_support.h"
 #include "link/link.h"
 #include "service/service.h"
+#include "shell/shell.h"
 #include "support/scripted_pipe.h"
 
 namespace {

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <string>
 
-#include "console/console_io.h"
-#include "console/platform.h"
-#include "console/program_end.h"
-#include "console/shell.h"
 #include "link/link_state.h"
 #include "protocol/catalogue.h"
 #include "protocol/time_format.h"
+#include "shell/shell.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
+#include "terminal/program_end.h"
 
 namespace {
 

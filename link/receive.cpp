@@ -2,11 +2,11 @@
 // checks. The buffer is always the 1024-byte ResponseBuffer.
 #include <cstring>
 
-#include "console/console_io.h"
-#include "console/platform.h"
 #include "ductra.h"
 #include "link/link.h"
 #include "protocol/status.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

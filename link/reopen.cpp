@@ -1,7 +1,7 @@
 // Closing and reopening the USB pipe after the device stopped making sense.
-#include "console/console_io.h"
 #include "ductra.h"
 #include "link/link.h"
+#include "terminal/console_io.h"
 
 int32_t ReopenPipe(int32_t waitMs) {
     const int32_t closed = DuctraClose();

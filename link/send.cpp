@@ -1,10 +1,10 @@
 // Sending one request frame through the USB pipe.
 #include <array>
 
-#include "console/console_io.h"
-#include "console/platform.h"
 #include "ductra.h"
 #include "link/link.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 void SendRequest(const uint8_t* payload, RequestHeaderRecord header) {
     std::array<uint8_t, FrameCapacity> frame{};

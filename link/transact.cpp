@@ -2,11 +2,11 @@
 // console report of a failed exchange.
 #include <algorithm>
 
-#include "console/console_io.h"
-#include "console/platform.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 uint8_t Transact(uint8_t command, const uint8_t* payload, uint16_t payloadLength,
                  uint16_t* responseLength) {

@@ -1,7 +1,7 @@
 // Names of device families and models.
 #include "protocol/catalogue.h"
 
-#include "console/console_io.h"
+#include "terminal/console_io.h"
 
 uint8_t SondeModel = 4;
 

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "console/console_io.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/console_io.h"
+#include "terminal/console_io.h"
 
 int32_t UtcOffset = 0;
 

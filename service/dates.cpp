@@ -2,14 +2,14 @@
 // build date alone or the maintenance date with its interval.
 #include <cstdint>
 
-#include "console/console_io.h"
-#include "console/platform.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "protocol/time_format.h"
 #include "service/exchange.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

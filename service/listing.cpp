@@ -3,12 +3,12 @@
 #include <cstddef>
 #include <cstring>
 
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // 'cl': in the sensor boards menu, clear a sensor's calibration log; in the
 // main board menu, format the sonde's log media. Both are one board
 // operation request followed by a reset of the board.
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "service/exchange.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <span>
 
-#include "console/console_io.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
 #include "protocol/time_format.h"
 #include "service/exchange.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // 'rs': soft or factory reset of one board. The handheld and the
 // communications module are the USB device itself, so after their reset the
 // pipe is closed and opened again once the device has restarted.
-#include "console/console_io.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "service/exchange.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Choosing the board a command serves.
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "service/exchange.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 uint8_t AskSensorAddress(const char* prompt) {
     if (prompt == nullptr) prompt = "Sensor address? ";

@@ -2,13 +2,13 @@
 // sonde's main board the sonde's identification string is rewritten too.
 #include <cstring>
 
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
 #include "service/exchange.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

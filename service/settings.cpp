@@ -2,13 +2,13 @@
 // the fluorometer type of a sensor or the battery range of the main board.
 #include <bit>
 
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
 #include "service/exchange.h"
+#include "service/menu_state.h"
 #include "service/service.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // read pages by 1-based block number. A complete image runs after the next
 // reset and then names its code version in the board's version word.
 #include "link/frame.h"
-#include "protocol/commands.h"
+#include "sim/commands.h"
 #include "sim/sim.h"
 
 namespace Sim {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "link/frame.h"
-#include "protocol/commands.h"
+#include "sim/commands.h"
 #include "sim/sim.h"
 
 namespace Sim {

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/time_format.h"
+#include "service/menu_state.h"
 #include "service/service.h"
 #include "support/console_capture.h"
 #include "support/scripted_pipe.h"
+#include "terminal/console_io.h"
 
 using Bytes = ScriptedPipe::Bytes;
 

@@ -19,10 +19,10 @@
 #include <random>
 #include <string>
 
-#include "console/console_io.h"
-#include "console/shell.h"
 #include "fuzz/fuzz_support.h"
+#include "shell/shell.h"
 #include "sim/sim.h"
+#include "terminal/console_io.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #endif
 
-#include "console/console_io.h"
-#include "console/platform.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

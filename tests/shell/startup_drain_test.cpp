@@ -1,7 +1,7 @@
 // The link's way from program load to its working settings: the open at
 // start-up, the drain of stale frames, and the settings the menus start with.
-#include "console/shell.h"
-#include "link_fixture.h"
+#include "link/link_fixture.h"
+#include "shell/shell.h"
 
 namespace {
 

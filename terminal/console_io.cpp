@@ -1,14 +1,14 @@
 // The console helpers: formatted output, a small scanner for answers typed at
 // prompts, the "Press return " pause and the busy-wait delays.
-#include "console/console_io.h"
+#include "terminal/console_io.h"
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-#include "console/platform.h"
-#include "console/program_end.h"
+#include "terminal/platform.h"
+#include "terminal/program_end.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 // carries it out. Codes without an entry do nothing.
 #include <array>
 
-#include "console/shell.h"
 #include "firmware/firmware.h"
 #include "protocol/commands.h"
 #include "service/service.h"
+#include "shell/shell.h"
 
 namespace {
 

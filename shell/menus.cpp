@@ -3,17 +3,15 @@
 #include <span>
 #include <string_view>
 
-#include "console/console_io.h"
-#include "console/platform.h"
-#include "console/program_end.h"
-#include "console/shell.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
 #include "service/service.h"
-
-uint8_t MenuState = MenuTop;
+#include "shell/shell.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
+#include "terminal/program_end.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The program: start-up once, then menus and commands until a quit answer.
-#include "console/shell.h"
 #include "link/link_state.h"
+#include "shell/shell.h"
 
 int RunProgram() {
     StartUp();

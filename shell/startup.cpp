@@ -1,12 +1,12 @@
 // Start-up in its fixed order: library version, calendar, time zone, open,
 // drain of anything the instrument still has queued, working link settings.
-#include "console/console_io.h"
-#include "console/platform.h"
-#include "console/shell.h"
 #include "ductra.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "protocol/time_format.h"
+#include "shell/shell.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The platform layer: clock substitution, key reads, error texts, time zone.
-#include "console/platform.h"
+#include "terminal/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <ctime>
 #include <string>
 
-#include "console/console_io.h"
 #include "support/console_capture.h"
+#include "terminal/console_io.h"
 
 #if defined(_WIN32)
 #include <windows.h>

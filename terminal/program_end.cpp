@@ -1,4 +1,4 @@
-#include "console/program_end.h"
+#include "terminal/program_end.h"
 
 #include <cstdio>
 #include <cstdlib>

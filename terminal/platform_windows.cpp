@@ -8,8 +8,8 @@
 #include <cwchar>
 #include <string>
 
-#include "console/console_io.h"
-#include "console/platform.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

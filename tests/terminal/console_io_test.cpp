@@ -1,5 +1,5 @@
 // The console helpers against a scripted keyboard and a captured screen.
-#include "console/console_io.h"
+#include "terminal/console_io.h"
 
 #include <gtest/gtest.h>
 

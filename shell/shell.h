@@ -3,14 +3,7 @@
 
 #include <cstdint>
 
-// The menu being shown: 1 top, 2 sensor boards, 3 main board, 4 Vantor LX,
-// 5 communications module.
-extern uint8_t MenuState;
-inline constexpr uint8_t MenuTop = 1;
-inline constexpr uint8_t MenuSensorBoards = 2;
-inline constexpr uint8_t MenuMainBoard = 3;
-inline constexpr uint8_t MenuHandheld = 4;
-inline constexpr uint8_t MenuComModule = 5;
+#include "service/menu_state.h"
 
 // Start-up in its fixed order: version, calendar, time zone, open, drain,
 // working settings.

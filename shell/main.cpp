@@ -1,3 +1,3 @@
-#include "console/shell.h"
+#include "shell/shell.h"
 
 int main() { return RunProgram(); }

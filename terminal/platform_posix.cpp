@@ -7,8 +7,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "console/console_io.h"
-#include "console/platform.h"
+#include "terminal/console_io.h"
+#include "terminal/platform.h"
 
 namespace {
 

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Keeps the includes between the program's folders pointing one way:
+#   shell -> service, firmware -> link -> protocol -> terminal -> usbpipe (ductra.h)
+# The virtual instrument (sim/) stands beside them and uses only link/frame.h
+# and the public header. Reads every #include "..." line of those folders and
+# names each one that points up or sideways; exits 1 if there is any.
+# Usage: scripts/check_includes.sh [source-root]
+set -euo pipefail
+root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
+cd "$root"
+
+# Height of each folder: a file may include only its own folder or a lower one.
+declare -A level=([usbpipe]=1 [terminal]=2 [protocol]=3 [link]=4 [service]=5 [firmware]=5 [shell]=6)
+folders=(usbpipe terminal protocol link service firmware shell sim)
+
+# The folder an include names: "dir/file.h" names dir; a bare "file.h" is the
+# includer's own folder when the file is there, otherwise the public header's.
+folder_of() {
+    local from=$1 name=$2
+    case $name in
+        */*) echo "${name%%/*}" ;;
+        *) if [ -e "$from/$name" ]; then echo "$from"; elif [ -e "usbpipe/$name" ]; then echo usbpipe; else echo "?"; fi ;;
+    esac
+}
+
+bad=0
+for from in "${folders[@]}"; do
+    [ -d "$from" ] || continue
+    while IFS= read -r hit; do
+        file=${hit%%:*}
+        rest=${hit#*:}
+        line=${rest%%:*}
+        name=$(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' <<<"${rest#*:}")
+        [ -n "$name" ] || continue
+        to=$(folder_of "$from" "$name")
+        ok=0
+        if [ "$to" = "$from" ]; then
+            ok=1
+        elif [ "$from" = sim ]; then
+            { [ "$name" = link/frame.h ] || [ "$to" = usbpipe ]; } && ok=1
+        elif [ -n "${level[$to]:-}" ] && [ "${level[$to]}" -lt "${level[$from]}" ]; then
+            ok=1
+        fi
+        if [ $ok -eq 0 ]; then
+            echo "$file:$line: includes \"$name\" ($to/), which $from/ must not include"
+            bad=1
+        fi
+    done < <(grep -rn --include='*.h' --include='*.cpp' --include='*.in' '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$from" || true)
+done
+if [ $bad -ne 0 ]; then
+    echo "include check: an include points up the order shell -> service, firmware -> link -> protocol -> terminal -> usbpipe"
+    exit 1
+fi
+echo "include check: every include between folders points down"
