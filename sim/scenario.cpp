@@ -398,11 +398,15 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
            opt32("short", out.shortLength) && opt32("split", out.splitAt);
 }
 
+// The keys of a scenario file. "description" is text for people (the
+// ready-made scenarios carry one); the instrument ignores it.
+const std::initializer_list<const char*> ScenarioKeys = {
+    "usb_device", "latency_us", "open_result", "waiting_at_open", "devices", "faults", "description"};
+
 bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
-    if (!CheckObject(
-            c, v, "",
-            {"usb_device", "latency_us", "open_result", "waiting_at_open", "devices", "faults"}))
-        return false;
+    if (!CheckObject(c, v, "", ScenarioKeys)) return false;
+    if (v.contains("description") && !v["description"].is_string())
+        return c.Fail("description", "a text");
     if (v.contains("usb_device")) {
         const Json& u = v["usb_device"];
         if (u == "com_module")
@@ -480,9 +484,7 @@ int LoadScenario(const std::string& text, Scenario& scenario, std::string& error
     }
     if (!text.empty()) {
         Json own;
-        if (!ParseJson(c, text, own) || !CheckObject(c, own, "",
-                                                     {"usb_device", "latency_us", "open_result",
-                                                      "waiting_at_open", "devices", "faults"})) {
+        if (!ParseJson(c, text, own) || !CheckObject(c, own, "", ScenarioKeys)) {
             error = c.error;
             return 1;
         }

@@ -1,5 +1,8 @@
 // Scenario files: what a bad file is told, and how a good one is read.
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
 
 #include "sim/sim.h"
 #include "sim_support.h"
@@ -27,6 +30,8 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
               std::string::npos);
     EXPECT_NE(Rejected("[1, 2]").find("scenario: expected an object"), std::string::npos);
     EXPECT_NE(Rejected(R"({"latency": 5})").find("latency: expected one of the keys usb_device"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"description": 7})").find("description: expected a text"),
               std::string::npos);
     EXPECT_NE(Rejected(R"({"usb_device": "serial"})")
                   .find("usb_device: expected \"com_module\" or \"handheld\""),
@@ -132,6 +137,59 @@ TEST(SimScenario, NumbersAsTextAndFloatWords) {
     Bytes id = Payload(1, 0x0A);
     EXPECT_EQ(std::string(id.begin(), id.begin() + 20), "Twenty characters!!!");
     EXPECT_EQ(id.size(), 21u) << "empty serial: just its terminator";
+}
+
+// The ready-made scenarios shipped for training and demos: each loads, and
+// each is the instrument its description promises.
+TEST(SimScenario, ReadyMadeScenariosLoadAndAreWhatTheySay) {
+    const std::map<std::string, std::function<void()>> promises = {
+        {"handheld", [] { EXPECT_EQ(Report(3, 0).family, 201); }},
+        {"com-module-sdi12",
+         [] {
+             Record r = Report(2, 0);
+             EXPECT_EQ(r.family, 200);
+             EXPECT_EQ(r.model, 2);
+         }},
+        {"readback-failure",
+         [] {
+             ASSERT_EQ(StatusOf(1, 0xF0, {3, 0}), 0);
+             ASSERT_EQ(StatusOf(1, 0xF1, Hex("03 00 00 01 00 00")), 0);
+             ASSERT_EQ(StatusOf(1, 0xF4, {3, 0}), 0);
+             Bytes write = {3, 0, 1, 0};
+             write.resize(4 + 256, 0x11);
+             ASSERT_EQ(StatusOf(1, 0xF3, write), 0);
+             Bytes back = Payload(1, 0xF2, {3, 0, 1, 0});
+             ASSERT_EQ(back.size(), 4u + 256u);
+             EXPECT_EQ(back[4 + 4], 0x11);
+             EXPECT_EQ(back[4 + 5], 0xEE) << "byte 5 of every block read back is corrupted";
+         }},
+        {"silent-board",
+         [] {
+             EXPECT_TRUE(Request(1, 0x82, {4, 0}).empty());
+             EXPECT_EQ(Report(1, 3).family, 5);
+         }},
+        {"full-sonde",
+         [] {
+             for (uint8_t board = 0; board <= 16; ++board) {
+                 EXPECT_TRUE(Report(1, board).complete) << int(board);
+             }
+             EXPECT_EQ(StatusOf(1, 0x82, {17, 0}), 5);
+         }},
+    };
+    std::size_t seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(SIM_SCENARIO_DIR)) {
+        if (entry.path().extension() != ".json") continue;
+        const std::string name = entry.path().stem().string();
+        SCOPED_TRACE(name);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(Start(ReadFile(entry.path().string())), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        auto promise = promises.find(name);
+        ASSERT_NE(promise, promises.end()) << "a ready-made scenario without a check here";
+        promise->second();
+        ++seen;
+    }
+    EXPECT_EQ(seen, promises.size());
 }
 
 }  // namespace
