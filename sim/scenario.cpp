@@ -401,7 +401,8 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
 // The keys of a scenario file. "description" is text for people (the
 // ready-made scenarios carry one); the instrument ignores it.
 const std::initializer_list<const char*> ScenarioKeys = {
-    "usb_device", "latency_us", "open_result", "waiting_at_open", "devices", "faults", "description"};
+    "usb_device", "latency_us", "open_result", "waiting_at_open",
+    "devices",    "faults",     "description"};
 
 bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     if (!CheckObject(c, v, "", ScenarioKeys)) return false;
