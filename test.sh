@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test layer: Linux unit and end-to-end tests, the same
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and the Windows build
-# (mingw-w64) with its tests under wine; then a short bounded run of each
-# libFuzzer target.
+# (mingw-w64) with its tests under wine; the packages made from the linux and
+# windows builds; then a short bounded run of each libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/packages.sh
@@ -22,6 +22,8 @@ for preset in linux asan windows; do
     cmake --build --preset "$preset" -j"$jobs"
     ctest --preset "$preset" -j"$jobs" </dev/null || status=1
 done
+echo "=== packages ==="
+scripts/package_test.sh || status=1
 echo "=== fuzz (short bounded run) ==="
 scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-20}" || status=1
 exit $status

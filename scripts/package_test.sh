@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# The packages a site installs, built from the linux and windows build trees
+# and used as a technician would use them:
+#   Debian:  lintian finds no error; the package, extracted into an empty
+#            folder, runs quillon-sim on its own library and lists the default
+#            instrument; its udev rule holds the configured USB ids, and the
+#            rule written for real-looking ids matches them.
+#   Windows: every program and DLL carries the version resource; the zip,
+#            unpacked into an empty folder, runs quillon-sim.exe under wine; the
+#            installer installs silently into a given folder with its Start-menu
+#            entries and uninstaller, the installed quillon-sim.exe runs, and the
+#            uninstaller removes it all again.
+# Needs the linux and windows presets configured and built (./test.sh does
+# that before). Ends with "N passed, M failed" and exits non-zero on a failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+packages=$top/build/packages
+scratch=$packages/test
+export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/quillon-wine-$(id -u)}"
+
+passed=0
+failed=0
+check() { # check NAME COMMAND...: one assertion, reported by name
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok   $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name"
+    fi
+}
+contains() { [[ "$1" == *"$2"* ]]; }
+ends_with() { [[ "$1" == *"$2" ]]; }
+equals() {
+    [ "$1" == "$2" ] && return 0
+    printf 'got:      %s\nexpected: %s\n' "$1" "$2"
+    return 1
+}
+show() { # show TITLE TEXT: a transcript, indented
+    echo "--- $1"
+    printf '%s\n' "$2" | sed 's/^/  | /'
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/linux/CMakeCache.txt)
+echo "project version: $version, library folder: /usr/$libdir"
+
+# What quillon-sim prints on the default instrument up to the top menu's
+# prompt, where the answer q ends it.
+top_menu=$'\'m\' for main board\n\'s\' for sensor board\n\'h\' for Vantor Handheld\n\'c\' for Com Module\n\'q\' to quit\n'
+listing=$'Got 0 bytes in first read.\nTest TAVI channel\nLimnora Quillon Program version ALPHA Version 1.6: 7/8/2022.\nOnly one Com Module or one Vantor LX can be connected to USB at any time\n\n\n\tSelect an option and press <Enter>\n'"$top_menu"$'\n\n\nlooking up sensors...Currently connected LX system\nDevice Address: 0,  LX7 sonde \nDevice Address: 1,  Conductivity \nDevice Address: 2,  pH/ORP \nDevice Address: 3,  KDO \nDevice Address: 4,  Turbidity/brush \nDevice Address: 5,  Chlorophyll a \nDevice Address: 6,  Depth 25m \n\nI just told the sonde to stay awake for an hour.  \nTo save battery power, reset sonde or remove the battery.\n\nService choice: '
+check_listing() { # check_listing WHAT OUTPUT EXIT_CODE
+    show "$1 (exit code $3)" "$2"
+    check "$1: exit code 0 after q" equals "$3" 0
+    check "$1: the default instrument's listing up to the prompt" ends_with "$2" "$listing"
+}
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+
+echo "=== Debian package ==="
+rm -f "$packages"/quillon_*.deb
+cpack --preset linux >"$scratch/cpack-linux.log" 2>&1 || cat "$scratch/cpack-linux.log"
+deb=$packages/quillon_${version}_amd64.deb
+check "cpack makes $(basename "$deb")" test -f "$deb"
+
+lintian_output=$(lintian "$deb" 2>&1)
+show "lintian $(basename "$deb")" "${lintian_output:-(no output)}"
+check "lintian reports no error" test -z "$(grep '^E:' <<<"$lintian_output")"
+
+check "Version is the project's" equals "$(dpkg-deb -f "$deb" Version)" "$version"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+check "Depends (from dpkg-shlibdeps) names the C library and libusb" \
+    bash -c '[[ "$0" == *libc6* && "$0" == *libusb-1.0-0* ]]' "$depends"
+
+root=$scratch/deb
+dpkg-deb -x "$deb" "$root"
+for file in usr/bin/quillon usr/bin/quillon-sim "usr/$libdir/libductra.so.1" \
+    "usr/$libdir/libductra-sim.so.1" usr/include/ductra.h "usr/$libdir/pkgconfig/ductra.pc" \
+    usr/share/man/man1/quillon.1.gz \
+    usr/share/man/man1/quillon-sim.1.gz usr/share/doc/quillon/copyright \
+    usr/share/doc/quillon/changelog.gz usr/share/doc/quillon/README.md \
+    usr/share/doc/quillon/SCENARIOS.md usr/share/quillon/demo/firmware/demo-2.20.bin \
+    lib/udev/rules.d/70-ductra.rules; do
+    check "package holds /$file" test -e "$root/$file"
+done
+check "package holds the five ready-made scenarios" \
+    equals "$(cd "$root/usr/share/quillon/scenarios" && ls | tr '\n' ' ')" \
+    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json "
+check "the demo image is in no other firmware folder" \
+    equals "$(cd "$root" && find . -path '*firmware/*' | tr '\n' ' ')" "./usr/share/quillon/demo/firmware/demo-2.20.bin "
+check "changelog's latest entry is this version" \
+    equals "$(zcat "$root/usr/share/doc/quillon/changelog.gz" | head -1)" "quillon ($version) stable; urgency=medium"
+for program in quillon quillon-sim; do
+    check "$program's RUNPATH is \$ORIGIN/../$libdir" \
+        equals "$(readelf -d "$root/usr/bin/$program" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')" "\$ORIGIN/../$libdir"
+done
+check "libductra's SONAME is libductra.so.1" \
+    equals "$(readelf -d "$root/usr/$libdir/libductra.so.1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')" libductra.so.1
+check "nothing in the package names the build tree" test -z "$(grep -rl "$top/build" "$root")"
+
+# The extracted programs load the extracted libraries, not the build tree's.
+for pair in quillon:libductra.so.1 quillon-sim:libductra-sim.so.1; do
+    program=${pair%%:*}
+    library=${pair#*:}
+    resolved=$(env -u LD_LIBRARY_PATH ldd "$root/usr/bin/$program" | sed -n "s/^[[:space:]]*$library => \([^ ]*\).*/\1/p")
+    check "$program loads $library from the extracted tree" equals "$resolved" "$root/usr/bin/../$libdir/$library"
+done
+# A site's own tool, built on the six exports through ductra.pc.
+cat >"$scratch/site_tool.c" <<'EOF_TOOL'
+#include <ductra.h>
+int main(void) { return DuctraVersion() == 1100 && DuctraClose() == 0 ? 0 : 1; }
+EOF_TOOL
+flags=$(PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" pkg-config --cflags --libs ductra)
+echo "pkg-config --cflags --libs ductra: $flags"
+# shellcheck disable=SC2086 # the flags are words
+check "a tool builds against ductra.h and libductra through ductra.pc" \
+    gcc -Wall -Werror -o "$scratch/site_tool" "$scratch/site_tool.c" $flags
+check "the tool runs on the extracted library" \
+    equals "$(LD_LIBRARY_PATH="$root/usr/$libdir" "$scratch/site_tool" | tr -d '\r'; echo "exit $?")" \
+    $'DuctraVersion: 1104\nexit 0'
+mkdir -p "$scratch/deb-run"
+output=$(cd "$scratch/deb-run" && printf 'q\n' |
+    env -u LD_LIBRARY_PATH -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG "$root/usr/bin/quillon-sim")
+code=$?
+check_listing "quillon-sim from the extracted Debian package" "$output" "$code"
+
+# The udev rule: the configured ids as udev shows them, and a rule for a
+# real-looking instrument that matches it.
+rule_line() { # rule_line VENDOR PRODUCT: the rule's one match line for these hex ids
+    printf 'SUBSYSTEM=="usb", ATTR{idVendor}=="%s", ATTR{idProduct}=="%s", MODE="0660", GROUP="plugdev", TAG+="uaccess"' "$1" "$2"
+}
+vendor=$(sed -n 's/^DUCTRA_USB_VENDOR_ID:STRING=//p' build/linux/CMakeCache.txt)
+product=$(sed -n 's/^DUCTRA_USB_PRODUCT_ID:STRING=//p' build/linux/CMakeCache.txt)
+packaged_rule=$(cat "$root/lib/udev/rules.d/70-ductra.rules")
+show "/lib/udev/rules.d/70-ductra.rules (DUCTRA_USB_VENDOR_ID=$vendor DUCTRA_USB_PRODUCT_ID=$product)" "$packaged_rule"
+check "the packaged rule matches the configured ids" \
+    equals "$(grep '^SUBSYSTEM' <<<"$packaged_rule")" "$(rule_line "$(printf %04x $((vendor)))" "$(printf %04x $((product)))")"
+
+rule_output=$(cmake -DVENDOR_ID=0x1D6B -DPRODUCT_ID=0x0104 -DOUTPUT="$scratch/real-ids.rules" -P cmake/udev_rule.cmake 2>&1)
+show "rule for 0x1D6B/0x0104" "$(cat "$scratch/real-ids.rules")"
+check "a rule for 0x1D6B/0x0104 matches 1d6b:0104" \
+    equals "$(grep '^SUBSYSTEM' "$scratch/real-ids.rules")" "$(rule_line 1d6b 0104)"
+check "real ids give no placeholder warning" equals "$rule_output" ""
+rule_output=$(cmake -DVENDOR_ID=0x0000 -DPRODUCT_ID=0x0000 -DOUTPUT="$scratch/placeholder.rules" -P cmake/udev_rule.cmake 2>&1)
+check "the placeholder ids warn that the rule matches no instrument" \
+    bash -c '[[ "$0" == *"CMake Warning"*"it matches no instrument"* ]]' "$(tr -s ' \n' '  ' <<<"$rule_output")"
+check "an id beyond 0xFFFF stops the configure" \
+    bash -c '! cmake -DVENDOR_ID=0x10000 -DPRODUCT_ID=1 -DOUTPUT=/dev/null -P cmake/udev_rule.cmake >/dev/null 2>&1'
+
+echo "=== Windows zip and installer ==="
+rm -f "$packages"/quillon-*-win64.zip "$packages"/quillon-*-win64.exe
+cpack --preset windows >"$scratch/cpack-windows.log" 2>&1 || cat "$scratch/cpack-windows.log"
+zip=$packages/quillon-$version-win64.zip
+installer=$packages/quillon-$version-win64.exe
+check "cpack makes $(basename "$zip")" test -f "$zip"
+check "cpack makes $(basename "$installer")" test -f "$installer"
+
+unzip -q "$zip" -d "$scratch/zip"
+folder=$scratch/zip/quillon-$version-win64
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll README.txt SCENARIOS.txt \
+    include/ductra.h demo/firmware/demo-2.20.bin; do
+    check "zip holds $file" test -f "$folder/$file"
+done
+check "zip holds the five ready-made scenarios in scenarios\\" \
+    equals "$(ls "$folder/scenarios" | tr '\n' ' ')" \
+    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json "
+check "README.txt has Windows line ends only" \
+    equals "$(grep -c $'\r$' "$folder/README.txt")" "$(wc -l <"$folder/README.txt")"
+
+# The version resource that Explorer's Details tab shows, read back by the
+# resource compiler from each file.
+for file in quillon.exe quillon-sim.exe ductra.dll ductra-sim.dll; do
+    resource=$(x86_64-w64-mingw32-windres --input-format=coff --output-format=rc -i "$folder/$file" 2>&1)
+    check "$file: FILEVERSION ${version//./, }, 0" contains "$resource" "FILEVERSION ${version//./, }, 0"
+    check "$file: ProductVersion $version" contains "$resource" "VALUE \"ProductVersion\", \"$version\""
+    check "$file: ProductName quillon" contains "$resource" 'VALUE "ProductName", "quillon"'
+    check "$file: OriginalFilename $file" contains "$resource" "VALUE \"OriginalFilename\", \"$file\""
+done
+
+wine_path() { # the Windows path of a Linux path (wine's Z: drive)
+    printf 'Z:%s' "${1//\//\\}"
+}
+output=$(cd "$folder" && printf 'q\n' | env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
+    "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe")
+code=$?
+check_listing "quillon-sim.exe from the unpacked zip" "${output//$'\r'/}" "$code"
+
+installed=$scratch/installed
+"$top/cmake/wine-run.sh" "$installer" /S "/D=$(wine_path "$installed")" >/dev/null 2>&1
+check "the installer ends with exit code 0" equals "$?" 0
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll README.txt Uninstall.exe \
+    scenarios/handheld.json demo/firmware/demo-2.20.bin; do
+    check "installed $file" test -f "$installed/$file"
+done
+start_menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/quillon"
+# A shortcut's strings (UTF-16) end with its target's name and the folder it
+# starts in (each may carry its length as a leading character).
+shortcut() { strings -el "$1" | tail -2 | tr '\r\n' '  '; }
+check "Start-menu entry \"quillon\" starts quillon.exe in the installation folder" \
+    bash -c '[[ "$0" == *"quillon.exe "*"$1 " ]]' "$(shortcut "$start_menu/quillon.lnk")" \
+    "$(wine_path "$installed")"
+check "Start-menu entry \"quillon (virtual instrument)\" starts quillon-sim.exe in demo\\" \
+    bash -c '[[ "$0" == *"quillon-sim.exe "*"$1 " ]]' \
+    "$(shortcut "$start_menu/quillon (virtual instrument).lnk")" "$(wine_path "$installed")\\demo"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\quillon'
+registered=$("$top/cmake/wine-run.sh" reg query "$uninstall_key" /v UninstallString 2>/dev/null | tr -d '\r')
+check "the uninstaller is registered" contains "$registered" "$(wine_path "$installed")\\Uninstall.exe"
+
+output=$(cd "$installed/demo" && printf 'q\n' | env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
+    "$top/cmake/wine-run.sh" "$installed/quillon-sim.exe")
+code=$?
+check_listing "installed quillon-sim.exe, started in demo\\" "${output//$'\r'/}" "$code"
+
+# An NSIS uninstaller copies itself to a temporary folder and runs the copy
+# with _?=<installation folder>, so that it can remove its own file; doing that
+# copy here makes the run wait for the uninstaller to finish.
+mkdir -p "$scratch/uninstaller"
+cp "$installed/Uninstall.exe" "$scratch/uninstaller/"
+"$top/cmake/wine-run.sh" "$scratch/uninstaller/Uninstall.exe" /S "_?=$(wine_path "$installed")" >/dev/null 2>&1
+check "the uninstaller ends with exit code 0" equals "$?" 0
+echo "after uninstall: $(ls -A "$installed" 2>&1)"
+check "the uninstaller removes the installation folder" test ! -e "$installed"
+check "the uninstaller removes the Start-menu entries" test ! -e "$start_menu"
+check "the uninstaller removes its registration" \
+    bash -c '! "$0" reg query "$1" >/dev/null 2>&1' "$top/cmake/wine-run.sh" "$uninstall_key"
+
+echo "=== packages ==="
+ls -l "$deb" "$zip" "$installer" | awk '{ print $5, $NF }'
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
