@@ -169,6 +169,7 @@ done
 check "zip holds the five ready-made scenarios in scenarios\\" \
     equals "$(ls "$folder/scenarios" | tr '\n' ' ')" \
     "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json "
+check "nothing in the zip names the build tree" test -z "$(grep -rl "$top/build" "$folder")"
 check "README.txt has Windows line ends only" \
     equals "$(grep -c $'\r$' "$folder/README.txt")" "$(wc -l <"$folder/README.txt")"
 
