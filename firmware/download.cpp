@@ -117,6 +117,15 @@ bool ReadAttributes(TransferRun& run) {
                      static_cast<unsigned long>(blocks), static_cast<unsigned long>(MaxBlockCount));
         return false;
     }
+    // Less than one block of data: nothing would be written, and erasing
+    // would leave the board without code. Stop before the erase.
+    if (blocks == 0) {
+        ConsolePrint(
+            "  The image holds %lu data bytes, less than one block of %d bytes, "
+            "nothing can be written FAILED\n",
+            static_cast<unsigned long>(CurrentImage.dataLength), run.blockSize);
+        return false;
+    }
     run.blockCount = static_cast<uint16_t>(blocks);
     return true;
 }

@@ -204,4 +204,24 @@ TEST_F(FirmwareSession, CatalogueRepromptsAndASubFolderIsNoSuchFile) {
     EXPECT_EQ(r.exitCode, 0);
 }
 
+TEST_F(FirmwareSession, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
+    // The KDO board takes 256-byte blocks; 255 bytes of data make no block.
+    WriteImage("kdo.bin", 0x0185, 0x0185, 255);
+    const SessionResult r = Run("s\ndl\n1\n3\nq\n", QuickBootloader + "]}");
+    EXPECT_NE(r.output.find("What device? "
+                            "  Old code version: 1.17\n"
+                            "  The image holds 255 data bytes, less than one block of 256 bytes, "
+                            "nothing can be written FAILED\n" +
+                            SensorMenu + DefaultLookUp + "\nDevice cmd: "),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("successful"), std::string::npos);
+    const std::vector<std::string> heads = Requests(r);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F1"), 1);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F4"), 0);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F3"), 0);
+    EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 07"), 0);
+    EXPECT_EQ(r.exitCode, 0);
+}
+
 }  // namespace

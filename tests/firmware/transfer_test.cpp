@@ -147,7 +147,7 @@ class StartWaitTest : public DownloadTest, public ::testing::WithParamInterface<
 
 TEST_P(StartWaitTest, ClampsToOneToTenSeconds) {
     const StartWaitCase c = GetParam();
-    WriteImage("a.bin", 0x0185, 100);
+    WriteImage("a.bin", 0x0185, 512);  // one block: the download reaches the restart
     device.startWait = c.reported;
     ASSERT_TRUE(Run());
     if (c.message != nullptr) {
@@ -197,17 +197,6 @@ TEST_F(DownloadTest, SmallerBlockSizeIsUsedAsReportedAndProgressNeverReachesAHun
     ASSERT_EQ(writes.size(), 4u);
     EXPECT_EQ(writes[3].payload, BlockRequest(4, image, 64));
     EXPECT_EQ(device.Requests(0xF1).at(0).payload, (Bytes{4, 0, 0x3F, 0x01, 0, 0}));
-}
-
-TEST_F(DownloadTest, ImageShorterThanOneBlockGoesStraightToCompletion) {
-    WriteImage("a.bin", 0x0185, 100);
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(device.Commands(), (std::vector<uint8_t>{0x08, 0xF0, 0xF1, 0xF4, 0x81, 0x07}));
-    EXPECT_NE(output.find("*** writing packets out and verifying them ***\n\n"
-                          "*** Resetting to run the new code. ***\n"),
-              std::string::npos);
-    EXPECT_NE(output.find("  Firmware download successful.\n"), std::string::npos);
-    EXPECT_EQ(CurrentImage.file, nullptr);
 }
 
 TEST_F(DownloadTest, EveryFourthReadBackByteIsNotCompared) {
@@ -407,6 +396,20 @@ TEST_F(EarlyFailureTest, BlockSizeZeroWritesNothing) {
                     "  The device reports a block size of 0, nothing can be written FAILED\n"),
         std::string::npos)
         << output;
+    ExpectEndedBefore(0xF4);
+}
+
+// Erasing for an image with no whole block would leave the board without
+// code and nothing written.
+TEST_F(EarlyFailureTest, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
+    WriteImage("a.bin", 0x0185, 511);
+    ASSERT_TRUE(Run("1\n4\n"));
+    EXPECT_NE(output.find("  Old code version: 2.2\n"
+                          "  The image holds 511 data bytes, less than one block of 512 bytes, "
+                          "nothing can be written FAILED\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(device.Commands(), (std::vector<uint8_t>{0x08, 0xF0, 0xF1}));
     ExpectEndedBefore(0xF4);
 }
 
