@@ -4,6 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "sim/sim.h"
 
@@ -56,8 +63,55 @@ std::string ToHex(const Bytes& bytes) {
     return out;
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// The folder of this test process's scenario files and wire logs. ctest runs
+// the tests as separate processes side by side, so every process takes a
+// folder of its own (the first name that does not exist yet) rather than
+// fixed names in the shared temporary folder.
+class ScratchFolder : public ::testing::Environment {
+  public:
+    const fs::path& Path() {
+        if (path_.empty()) {
+            const fs::path base = fs::temp_directory_path();
+            const std::string stem = "ductra-sim-test-" + std::to_string(ProcessId()) + "-";
+            for (int n = 0; n < 1000 && path_.empty(); ++n) {
+                std::error_code error;
+                const fs::path candidate = base / (stem + std::to_string(n));
+                if (fs::create_directory(candidate, error)) path_ = candidate;
+            }
+            if (path_.empty()) ADD_FAILURE() << "no scratch folder could be made in " << base;
+        }
+        return path_;
+    }
+    void TearDown() override {
+        if (path_.empty()) return;
+        DuctraSimRestart(nullptr, nullptr);  // closes the wire log, so that it can go
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+        path_.clear();
+    }
+
+  private:
+    static int ProcessId() {
+#if defined(_WIN32)
+        return _getpid();
+#else
+        return static_cast<int>(getpid());
+#endif
+    }
+    fs::path path_;
+};
+
+ScratchFolder* const Scratch =
+    static_cast<ScratchFolder*>(::testing::AddGlobalTestEnvironment(new ScratchFolder));
+
+}  // namespace
+
 std::string TempPath(const std::string& name) {
-    return (std::filesystem::temp_directory_path() / ("ductra-sim-test-" + name)).string();
+    return (Scratch->Path() / name).string();
 }
 
 std::string ReadFile(const std::string& path) {

@@ -26,6 +26,7 @@ std::string ToHex(const Bytes& bytes);
 // the wire log to a temporary file, opens the pipe quietly. Returns the
 // restart's result.
 int Start(const std::string& scenario = {});
+// A file of that name in the folder of this test process alone.
 std::string TempPath(const std::string& name);
 std::string ReadFile(const std::string& path);
 std::string WireLog();
