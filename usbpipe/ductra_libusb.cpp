@@ -3,18 +3,22 @@
 // OUT endpoint and moves bytes over those two pipes. Same exports, results
 // and console texts as on Windows; the error codes printed are errno values.
 //
-// libusb's synchronous transfers cancel themselves on a time-out and return
-// only once the kernel is done with the buffer, so no transfer outlives a
-// call here. A time-out can still have moved data: the bytes a timed-out read
-// brought in are kept and handed out by the next receive (a send discards
-// them, as it discards everything a previous exchange left behind). Reads ask
-// for a whole number of the IN endpoint's packets, into a buffer of the
-// library's own, so that a device sending a full packet never overflows a
-// smaller request; what does not fit the caller's capacity is kept likewise.
+// A receive that times out does not cancel its read: the read stays with the
+// kernel, so that an answer the device sends late lands in it instead of
+// waiting in the device's IN endpoint to be taken for the answer to the next
+// request. The next receive goes on waiting on that read; the next send
+// cancels it and throws away what it caught, and when it had caught a late
+// answer, also whatever the device still holds after it (a few short reads).
+// Reads ask for a whole number of the IN endpoint's packets, into a buffer of
+// the library's own, so that a device sending a full packet never overflows
+// a smaller request; what does not fit the caller's capacity is kept and
+// handed out by the next receive (a send discards it). Sends are synchronous:
+// libusb cancels a write that times out before it returns.
 #include <libusb.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -39,6 +43,22 @@ uint8_t BulkOutPipeId = 0;
 int InPacketSize = 64;
 // Bytes received but not yet handed to a caller.
 std::vector<uint8_t> ReadCarry;
+
+// The read of the IN endpoint that a receive started and that has not been
+// taken back yet (a receive that timed out leaves it with the kernel).
+struct InRead {
+    libusb_transfer* transfer = nullptr;  // null: no read in progress
+    std::vector<uint8_t> bytes;           // the read's buffer
+    int done = 0;                         // set once the read has completed
+};
+InRead PendingRead;
+
+// How long a send or close waits for a cancelled read to come back.
+constexpr int kCancelWaitMs = 1000;
+// After a late answer: at most this many short reads of what the device
+// still holds, each waiting this long for data.
+constexpr int kDrainReads = 8;
+constexpr unsigned int kDrainReadMs = 10;
 
 // The errno value that matches a libusb error code.
 int SystemError(int libusb_error) {
@@ -223,6 +243,109 @@ unsigned int TransferTimeout(int64_t ms) {
     return static_cast<unsigned int>(ms);
 }
 
+void LIBUSB_CALL ReadCompleted(libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// Starts a read of whole packets, at least one, enough for `capacity` bytes.
+// It has no time-out of its own: the receive that waits on it has one.
+int StartRead(int32_t capacity) {
+    const int64_t packets =
+        std::max<int64_t>(1, (int64_t{capacity} + InPacketSize - 1) / InPacketSize);
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+    PendingRead.bytes.assign(static_cast<std::size_t>(packets * InPacketSize), 0);
+    PendingRead.done = 0;
+    libusb_fill_bulk_transfer(transfer, DeviceHandle, BulkInPipeId, PendingRead.bytes.data(),
+                              static_cast<int>(PendingRead.bytes.size()), ReadCompleted,
+                              &PendingRead.done, 0);
+    const int result = libusb_submit_transfer(transfer);
+    if (result != 0) {
+        libusb_free_transfer(transfer);
+        return result;
+    }
+    PendingRead.transfer = transfer;
+    return 0;
+}
+
+// Lets libusb finish the pending read until it has completed or `waitMs`
+// have passed; true once it has completed.
+bool AwaitRead(int64_t waitMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    while (PendingRead.done == 0) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        timeval wait{};
+        wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        libusb_handle_events_timeout_completed(Context, &wait, &PendingRead.done);
+    }
+    return true;
+}
+
+// The libusb result that matches how a read ended.
+int ReadResult(libusb_transfer_status status) {
+    switch (status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return 0;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LIBUSB_ERROR_INTERRUPTED;
+        default:
+            return LIBUSB_ERROR_IO;
+    }
+}
+
+// Takes back the completed read: its result, and the bytes it brought in
+// `bytes`.
+int TakeRead(std::vector<uint8_t>& bytes) {
+    libusb_transfer* transfer = PendingRead.transfer;
+    const int result = ReadResult(transfer->status);
+    bytes.swap(PendingRead.bytes);
+    bytes.resize(static_cast<std::size_t>(std::max(transfer->actual_length, 0)));
+    libusb_free_transfer(transfer);
+    PendingRead = InRead{};
+    return result;
+}
+
+// Cancels the pending read, if any, and takes it back; true when it had
+// brought bytes in (a late answer).
+bool CancelRead() {
+    if (PendingRead.transfer == nullptr) return false;
+    libusb_cancel_transfer(PendingRead.transfer);  // fails only if already complete
+    if (!AwaitRead(kCancelWaitMs)) {
+        // The kernel still holds the buffer: it is left to it rather than
+        // freed under a transfer that may yet write into it.
+        static_cast<void>(new std::vector<uint8_t>(std::move(PendingRead.bytes)));
+        PendingRead = InRead{};
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    TakeRead(bytes);
+    return !bytes.empty();
+}
+
+// Reads and throws away what the device still holds on its IN endpoint,
+// until a read brings nothing, in at most kDrainReads reads.
+void DrainIn() {
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max(InPacketSize, 1024)));
+    for (int i = 0; i < kDrainReads; ++i) {
+        int received = 0;
+        libusb_bulk_transfer(DeviceHandle, BulkInPipeId, bytes.data(),
+                             static_cast<int>(bytes.size()), &received, kDrainReadMs);
+        if (received <= 0) return;
+    }
+}
+
 }  // namespace
 
 }  // namespace ductra
@@ -265,16 +388,19 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
 }
 
 DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
-    // errno is the last error the program reports after a failed exchange:
-    // every exchange starts here, so an earlier, unrelated error never shows.
-    errno = 0;
     if (!InterfaceClaimed || BulkOutPipeId == 0 || buffer == nullptr || length > INT_MAX) {
         errno = ENODEV;
         Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
-    // Whatever an earlier exchange left unread is thrown away.
+    // Whatever an earlier exchange left unread is thrown away: the bytes kept,
+    // the read still pending, and after a late answer what the device still
+    // holds, so that the answer to this request is the next one received.
     ReadCarry.clear();
+    if (CancelRead()) DrainIn();
+    // errno is the last error the program reports after a failed exchange:
+    // every exchange starts here, so an earlier, unrelated error never shows.
+    errno = 0;
     Message("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
     int sent = 0;
     int result = libusb_bulk_transfer(DeviceHandle, BulkOutPipeId, buffer, static_cast<int>(length),
@@ -303,19 +429,21 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
         carried.swap(ReadCarry);
         return Deliver(std::move(carried), buffer, capacity, count);
     }
-    // Whole packets, at least one.
-    const int64_t packets =
-        std::max<int64_t>(1, (int64_t{capacity} + InPacketSize - 1) / InPacketSize);
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(packets * InPacketSize));
+    // A read left by a receive that timed out is waited on again; otherwise
+    // a new one starts.
+    int result = PendingRead.transfer != nullptr ? 0 : StartRead(capacity);
     Message("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
-    int received = 0;
-    int result =
-        libusb_bulk_transfer(DeviceHandle, BulkInPipeId, bytes.data(),
-                             static_cast<int>(bytes.size()), &received, TransferTimeout(timeout));
-    bytes.resize(static_cast<std::size_t>(std::max(received, 0)));
+    if (result == 0 && !AwaitRead(std::max<int64_t>(timeout, 1))) {
+        // Still pending: it stays, for the next receive or send.
+        errno = ETIMEDOUT;
+        Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
+    }
+    std::vector<uint8_t> bytes;
+    if (result == 0) result = TakeRead(bytes);
     if (result != 0) {
-        // A time-out (or a failed transfer) may still have brought bytes in:
-        // they are the start of the answer and go to the next receive.
+        // A failed read may still have brought bytes in: they are the start
+        // of the answer and go to the next receive.
         ReadCarry = std::move(bytes);
         errno = SystemError(result);
         Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
@@ -326,6 +454,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
 
 DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
     ReadCarry.clear();
+    CancelRead();
     if (DeviceHandle != nullptr) {
         if (InterfaceClaimed) libusb_release_interface(DeviceHandle, DeviceInterface);
         libusb_close(DeviceHandle);

@@ -28,33 +28,6 @@ void Capture(const char* text, std::size_t length) {
     Captured.append(text, length);
 }
 
-// One URB the device has been handed and not yet given back.
-struct Urb {
-    UMockdevIoctlData* data;  // the client's usbdevfs_urb, owned (ref)
-    bool ready;               // completed, waiting to be reaped
-    int status;
-};
-
-// The instrument: every OUT transfer is recorded; every IN transfer takes the
-// next queued answer, or waits (and is discarded by libusb on a time-out,
-// giving back `bytes_on_discard` if set).
-struct ScriptedInstrument {
-    std::mutex mutex;
-    std::vector<Bytes> written;
-    std::deque<Bytes> answers;
-    Bytes bytes_on_discard;
-    int short_write = -1;  // >= 0: the next OUT transfer moves only this many bytes
-    std::deque<Urb> urbs;
-    std::vector<int> in_lengths;  // buffer length of every IN URB
-    int claims = 0;
-    int releases = 0;
-
-    void Answer(Bytes bytes) {
-        std::lock_guard<std::mutex> lock(mutex);
-        answers.push_back(std::move(bytes));
-    }
-};
-
 usbdevfs_urb* UrbOf(UMockdevIoctlData* data) {
     return reinterpret_cast<usbdevfs_urb*>(data->data);
 }
@@ -67,6 +40,42 @@ void Fill(usbdevfs_urb* urb, const Bytes& bytes) {
     if (n > 0) std::memcpy(urb->buffer, bytes.data(), n);
     urb->actual_length = static_cast<int>(n);
 }
+
+// One URB the device has been handed and not yet given back.
+struct Urb {
+    UMockdevIoctlData* data;  // the client's usbdevfs_urb, owned (ref)
+    bool ready;               // completed, waiting to be reaped
+    int status;
+};
+
+// The instrument: every OUT transfer is recorded; every IN transfer takes the
+// next queued answer, or waits until an answer comes (or it is discarded by
+// libusb, giving back `bytes_on_discard` if set).
+struct ScriptedInstrument {
+    std::mutex mutex;
+    std::vector<Bytes> written;
+    std::deque<Bytes> answers;
+    Bytes bytes_on_discard;
+    int short_write = -1;  // >= 0: the next OUT transfer moves only this many bytes
+    std::deque<Urb> urbs;
+    std::vector<int> in_lengths;  // buffer length of every IN URB
+    int claims = 0;
+    int releases = 0;
+
+    // The device sends an answer: into the IN transfer waiting for it, or,
+    // while none waits, into its endpoint's queue.
+    void Answer(Bytes bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Urb& urb : urbs) {
+            if (!urb.ready && (UrbOf(urb.data)->endpoint & 0x80) != 0) {
+                Fill(UrbOf(urb.data), bytes);
+                urb.ready = true;
+                return;
+            }
+        }
+        answers.push_back(std::move(bytes));
+    }
+};
 
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto* device = static_cast<ScriptedInstrument*>(user);
@@ -324,14 +333,12 @@ TEST_F(LibusbBackend, BytesOfATimedOutReadComeWithTheNextReceive) {
     Attach(kVendor, kProduct);
     ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
     DuctraChatty(1);
-    {
-        std::lock_guard<std::mutex> lock(device_.mutex);
-        device_.bytes_on_discard = {0x00, 0x00, 0x05};
-    }
     uint8_t buffer[64] = {};
     uint32_t count = 0;
     EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
     EXPECT_EQ(buffer[0], 0);
+    // The device answers after the time-out, into the read still waiting.
+    device_.Answer({0x00, 0x00, 0x05});
     EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), 0);
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x00, 0x00, 0x05}));
     EXPECT_EQ(device_.in_lengths.size(), 1u) << "delivered without another transfer";
@@ -347,6 +354,28 @@ TEST_F(LibusbBackend, BytesOfATimedOutReadComeWithTheNextReceive) {
     device_.Answer({0x42});
     EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x42}));
+}
+
+TEST_F(LibusbBackend, AnswerArrivingAfterTheTimeOutIsNotTakenForTheNextOne) {
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    DuctraChatty(1);
+    uint8_t first[] = {0x01, 0x82, 0x02, 0x00, 0x03, 0x00, 0x5A, 0x6D};
+    uint8_t second[] = {0x01, 0x09, 0x00, 0x00, 0xB8, 0xBE};
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraSend(first, sizeof(first), 10000), 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    // The answer to the first request comes late, in two transfers.
+    device_.Answer({0x00, 0x00, 0x04, 0x00, 0x05, 0x02});
+    device_.Answer({0x85, 0x01, 0x7E, 0x21});
+
+    EXPECT_EQ(DuctraSend(second, sizeof(second), 10000), 0);
+    device_.Answer({0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(device_.written, std::vector<Bytes>({Bytes(first, first + sizeof(first)),
+                                                   Bytes(second, second + sizeof(second))}));
 }
 
 TEST_F(LibusbBackend, NoInstrumentAttached) {
