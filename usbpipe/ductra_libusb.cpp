@@ -467,3 +467,18 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
 }
 
 }  // extern "C"
+
+namespace {
+
+// The device is released when the library is unloaded (or the process ends
+// with the pipe still open, as the program does when it quits). Defined after
+// the library state, so that it is destroyed before that state is.
+struct ReleaseAtUnload {
+    ReleaseAtUnload() = default;
+    ReleaseAtUnload(const ReleaseAtUnload&) = delete;
+    ReleaseAtUnload& operator=(const ReleaseAtUnload&) = delete;
+    ~ReleaseAtUnload() { DuctraClose(); }
+};
+const ReleaseAtUnload Releaser;
+
+}  // namespace

@@ -2,6 +2,7 @@
 // sysfs, udev and the usbfs device node, and the handler below answers the
 // usbfs requests libusb makes (claim, submit, reap, discard) from a script.
 // Runs under umockdev-wrapper.
+#include <dlfcn.h>
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -376,6 +377,31 @@ TEST_F(LibusbBackend, AnswerArrivingAfterTheTimeOutIsNotTakenForTheNextOne) {
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
     EXPECT_EQ(device_.written, std::vector<Bytes>({Bytes(first, first + sizeof(first)),
                                                    Bytes(second, second + sizeof(second))}));
+}
+
+// The real shared library, loaded and unloaded with the instrument open and a
+// read still pending: unloading gives the read back and releases the interface.
+TEST_F(LibusbBackend, UnloadingTheLibraryReleasesTheInstrument) {
+    Attach(kVendor, kProduct);
+    void* library = dlopen(DUCTRA_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto chatty = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(library, "DuctraChatty"));
+    auto open = reinterpret_cast<int32_t (*)()>(dlsym(library, "DuctraOpen"));
+    auto receive = reinterpret_cast<int32_t (*)(uint8_t*, int32_t, int32_t, uint32_t*)>(
+        dlsym(library, "DuctraReceive"));
+    ASSERT_TRUE(chatty != nullptr && open != nullptr && receive != nullptr);
+    chatty(1);
+    ASSERT_EQ(open(), DUCTRA_RESPONSE_SUCCESS);
+    uint8_t buffer[64] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(receive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(device_.claims, 1);
+    EXPECT_EQ(device_.releases, 0);
+    EXPECT_EQ(device_.urbs.size(), 1u);
+
+    EXPECT_EQ(dlclose(library), 0);
+    EXPECT_EQ(device_.releases, 1);
+    EXPECT_TRUE(device_.urbs.empty()) << "the pending read is given back";
 }
 
 TEST_F(LibusbBackend, NoInstrumentAttached) {
