@@ -66,7 +66,7 @@ int32_t ReceiveResponse(uint16_t* length, uint8_t* buffer) {
 
     if (total < FrameOverhead) {
         if (LinkQuiet == 0) {
-            PlatformPrintSystemError();
+            PlatformPrintSystemError(PlatformLastError());
             ConsolePrint("\n*** bogus, ignore ***\n");
             ConsolePrint("Closing the USB port, it might not be working.\n");
             ReopenPipe(100);

@@ -44,13 +44,16 @@ uint8_t QueryDeviceFamily(uint8_t boardAddress) {
 }
 
 void PrintLinkError(int32_t linkResult, uint8_t status) {
+    // The system's last error is taken before anything is printed: writing
+    // to the console may change it.
+    const int systemError = PlatformLastError();
     if (status != 0) {
         ConsolePrint("TAVI Error: ");
         StatusMessage(status);
     }
     if (linkResult != 0) {
         ConsolePrint("Windows error: ");
-        PlatformPrintSystemError();
+        PlatformPrintSystemError(systemError);
     }
 }
 

@@ -18,11 +18,12 @@ int PlatformReadKey(FILE* input);
 // Clears the console (nothing when the output is not a terminal on POSIX).
 void PlatformClearScreen();
 
-// Writes the operating system's text for its last error (GetLastError on
-// Windows, errno on POSIX) to the console; nothing when it has none.
-void PlatformPrintSystemError();
-// The last error code (GetLastError / errno).
+// The last error code (GetLastError / errno). Take it before printing
+// anything about it: a console write may change it.
 int PlatformLastError();
+// Writes the operating system's text for that error code to the console;
+// nothing when it has none.
+void PlatformPrintSystemError(int code);
 
 // Time-zone bias in minutes (UTC = local + bias) and state: 0 unknown,
 // 1 standard time, 2 daylight time in force; other values when the query failed.

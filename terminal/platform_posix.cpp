@@ -85,9 +85,9 @@ int PlatformLastError() {
     return errno;
 }
 
-void PlatformPrintSystemError() {
+void PlatformPrintSystemError(int code) {
     // The system text ends its own line, as it does on Windows.
-    const char* text = std::strerror(PlatformLastError());
+    const char* text = std::strerror(code);
     if (text == nullptr || *text == '\0') return;
     ConsolePrint("%s\n", text);
 }

@@ -58,12 +58,11 @@ int PlatformLastError() {
     return static_cast<int>(GetLastError());
 }
 
-void PlatformPrintSystemError() {
-    const DWORD code = GetLastError();
+void PlatformPrintSystemError(int code) {
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        nullptr, code, 0x400, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        nullptr, static_cast<DWORD>(code), 0x400, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (length != 0 && text != nullptr) {
         FILE* out = ConsoleOutput();
         fflush(out);

@@ -1,6 +1,11 @@
 // Whole exchanges: the folding of device status and link result, the
 // device-family query, the report of a failed exchange and the pipe reopen.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "link_fixture.h"
+#include "terminal/console_io.h"
 
 namespace {
 
@@ -119,6 +124,32 @@ TEST_F(TransactTest, PrintLinkErrorCombinations) {
                   0u)
             << out;
     }
+#if !defined(_WIN32)
+    {
+        // A console whose every write changes errno, as a console write may
+        // change the last error on Windows: the text shown is still that of
+        // the error the exchange left.
+        std::string written;
+        cookie_io_functions_t functions{};
+        functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
+            static_cast<std::string*>(cookie)->append(data, size);
+            errno = EILSEQ;
+            return static_cast<ssize_t>(size);
+        };
+        FILE* console = fopencookie(&written, "w", functions);
+        ASSERT_NE(console, nullptr);
+        setvbuf(console, nullptr, _IONBF, 0);
+        SetConsoleStreams(nullptr, console);
+        errno = ENODEV;
+        PrintLinkError(-1, 18);
+        SetConsoleStreams(nullptr, nullptr);
+        std::fclose(console);
+        EXPECT_EQ(written,
+                  "TAVI Error:   18: TAVI Bus Timeout (Device not responding).\n"
+                  "Windows error: " +
+                      std::string(std::strerror(ENODEV)) + "\n");
+    }
+#endif
 }
 
 TEST_F(TransactTest, ReopenPipeClosesWaitsAndOpens) {

@@ -59,7 +59,7 @@ TEST(PlatformSystemErrorTest, WritesTheSystemTextForTheLastError) {
     ConsoleCapture console;
     SetLastError(ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(PlatformLastError(), ERROR_FILE_NOT_FOUND);
-    PlatformPrintSystemError();
+    PlatformPrintSystemError(ERROR_FILE_NOT_FOUND);
     const std::string text = console.Output();
     ASSERT_GE(text.size(), 3u);
     EXPECT_EQ(text.find('\0'), std::string::npos);
@@ -81,7 +81,7 @@ TEST(PlatformSystemErrorTest, WritesTheSystemTextForTheLastError) {
     const std::string expected = std::string(std::strerror(ENOENT)) + "\n";
     errno = ENOENT;
     EXPECT_EQ(PlatformLastError(), ENOENT);
-    PlatformPrintSystemError();
+    PlatformPrintSystemError(ENOENT);
     EXPECT_EQ(console.Output(), expected);
 }
 
