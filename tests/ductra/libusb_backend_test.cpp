@@ -423,6 +423,15 @@ TEST_F(LibusbBackend, NoInstrumentAttached) {
     DuctraChatty(1);
     EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
     EXPECT_EQ(Captured, "");
+
+    // Only the low 8 bits count: 256 is chatty again, 257 quiet.
+    EXPECT_EQ(DuctraChatty(256), 0);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, "Error 19.DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+    Captured.clear();
+    EXPECT_EQ(DuctraChatty(257), 0);
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Captured, "");
 }
 
 TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {

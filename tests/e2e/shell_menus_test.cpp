@@ -1,5 +1,7 @@
 // The menus end to end: what each shows, the answers that move between
 // them, the answers that select nothing, and quitting from each.
+#include <algorithm>
+
 #include "shell_e2e.h"
 
 namespace {
@@ -72,7 +74,7 @@ TEST(ShellMenus, ComModuleQuitSendsNothing) {
 TEST(ShellMenus, ComModuleFromModelTwoShowsTheSetupAdvisory) {
     const SessionResult r = RunShell(
         "c\nq\n", R"({"faults": [{"address": 2, "command": "0x82", "payload": "C8 02"}]})");
-    const std::string shown = ComModuleMenu +
+    const std::string shown = "\t\t\t USB/SDI-12 CM \n" + ComModuleMenu +
                               "Use Quellis to understand what the setup numbers mean, or to "
                               "change them.\n" +
                               "\n\n" + "Com Module cmd: ";
@@ -80,6 +82,19 @@ TEST(ShellMenus, ComModuleFromModelTwoShowsTheSetupAdvisory) {
     ASSERT_GE(out.size(), shown.size());
     EXPECT_EQ(out.substr(out.size() - shown.size()), shown);
     EXPECT_EQ(r.exitCode, 0);
+
+    // An answer holding only the family byte has no model: no name for
+    // family 200 without one, and no advisory. The frame's CRC low byte,
+    // where the model would be, is 0x74 (00 00 01 00 C8 74 6F).
+    const SessionResult bare =
+        RunShell("c\nq\n", R"({"faults": [{"address": 2, "command": "0x82", "payload": "C8"}]})");
+    const std::string bareShown =
+        "Service choice: \t\t\t\n" + ComModuleMenu + "\n\n" + "Com Module cmd: ";
+    ASSERT_GE(bare.output.size(), bareShown.size());
+    EXPECT_EQ(bare.output.substr(bare.output.size() - bareShown.size()), bareShown);
+    EXPECT_EQ(CountOf(bare.output, "command error"), 0);
+    EXPECT_EQ(std::count(bare.wire.begin(), bare.wire.end(), "< 00 00 01 00 C8 74 6F"), 3);
+    EXPECT_EQ(bare.exitCode, 0);
 }
 
 TEST(ShellMenus, FailedNameQueriesPrintCommandErrorAndTheMenuStill) {

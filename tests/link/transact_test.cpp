@@ -1,5 +1,6 @@
 // Whole exchanges: the folding of device status and link result, the
 // device-family query, the report of a failed exchange and the pipe reopen.
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -90,9 +91,15 @@ TEST_F(TransactTest, QueryDeviceFamilyFailuresGiveZero) {
     ScriptedPipe::QueueTimeout();
     EXPECT_EQ(QueryDeviceFamily(0), 0);
     EXPECT_EQ(console.Output(), "command error\ncommand error\n");
-    // An empty payload has no family byte to read.
-    ScriptedPipe::QueueResponse(0);
+    // An empty payload has no family byte to read; the CRC's low byte stands
+    // where it would be, and is not 0.
+    std::array<uint8_t, FrameCapacity> frame{};
+    const std::size_t size = BuildFrame(0x01, 0x00, {}, frame);
+    ASSERT_EQ(size, 6u);
+    ASSERT_NE(frame[4], 0);
+    ScriptedPipe::QueueRead(0, Bytes(frame.begin(), frame.begin() + 6));
     EXPECT_EQ(QueryDeviceFamily(0), 0);
+    EXPECT_EQ(console.Output(), "command error\ncommand error\n");
 }
 
 TEST_F(TransactTest, PrintLinkErrorCombinations) {

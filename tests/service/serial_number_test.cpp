@@ -42,16 +42,20 @@ TEST_F(SerialNumberTest, DepthSensorIsRefusedBeforeTheQuestion) {
 
 TEST_F(SerialNumberTest, MainBoardAlsoRewritesTheSondeIdentification) {
     InMenu(MenuMainBoard, 1);
-    ConsoleCapture console("SN-42\n");
+    // 19 characters: the board request before it leaves serial characters
+    // where the name field's zero padding goes.
+    const std::string serial = "SN-4200-7781-K9Q2XZ";
+    ConsoleCapture console(serial + "\n");
     AnswerOk(2);
     SetSerialNumber();
     Bytes name = SerialField("Limnora Sonde");
     EXPECT_EQ(SentRequests(),
-              (std::vector<SentRequest>{{1, 0x8A, WithHead({0x00, 0x00}, SerialField("SN-42"))},
-                                        {1, 0x0B, WithHead(name, SerialField("SN-42"))}}));
+              (std::vector<SentRequest>{{1, 0x8A, WithHead({0x00, 0x00}, SerialField(serial))},
+                                        {1, 0x0B, WithHead(name, SerialField(serial))}}));
     EXPECT_EQ(console.Output(),
-              "Main board set serial number\nSerial Number: New serial number string is: SN-42\n"
-              "New stuff: Limnora Sonde, SN-42\nPress return ");
+              "Main board set serial number\nSerial Number: New serial number "
+              "string is: " +
+                  serial + "\nNew stuff: Limnora Sonde, " + serial + "\nPress return ");
 }
 
 TEST_F(SerialNumberTest, IdentificationIsWrittenEvenWhenTheBoardRefused) {
