@@ -1,123 +1,48 @@
+// The session runner: the files of one session (input, scenario, wire log),
+// the program's environment, and what the tests read of the result. The
+// process itself is started by the platform's half (session_posix.cpp).
 #include "support/session.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#ifndef QUILLON_SIM_PATH
-#error "QUILLON_SIM_PATH must name the quillon-sim program"
-#endif
+#include "support/session_process.h"
 
 namespace fs = std::filesystem;
 
-std::string QuillonSimPath() { return QUILLON_SIM_PATH; }
-
-namespace {
-
-std::string MakeTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quillon-e2e-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const char* made = mkdtemp(buffer.data());
-    return made ? std::string(made) : std::string();
-}
-
-std::string ReadFile(const fs::path& path) {
+std::string ReadSessionFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-}  // namespace
-
 SessionResult RunSession(const SessionOptions& options) {
     SessionResult result;
-    result.workDir = options.workDir.empty() ? MakeTempDir() : options.workDir;
+    result.workDir = options.workDir.empty() ? MakeSessionDir() : options.workDir;
     const fs::path dir(result.workDir);
     const fs::path wirePath = dir / "wire.log";
     std::error_code ignored;
     fs::remove(wirePath, ignored);
-    fs::path scenarioPath;
+
+    SessionLaunch launch;
+    launch.workDir = dir;
+    launch.inputPath = dir / "input.txt";
+    launch.timeoutSeconds = options.timeoutSeconds;
+    std::ofstream(launch.inputPath, std::ios::binary) << options.input;
+    launch.set.emplace_back("DUCTRA_SIM_WIRELOG", wirePath.string());
     if (!options.scenarioJson.empty()) {
-        scenarioPath = dir / "scenario.json";
+        const fs::path scenarioPath = dir / "scenario.json";
         std::ofstream(scenarioPath) << options.scenarioJson;
+        launch.set.emplace_back("DUCTRA_SIM_SCENARIO", scenarioPath.string());
+    } else {
+        launch.unset.push_back("DUCTRA_SIM_SCENARIO");
     }
-    const fs::path inputPath = dir / "input.txt";
-    std::ofstream(inputPath, std::ios::binary) << options.input;
+    for (const auto& [name, value] : options.env) launch.set.emplace_back(name, value);
+    RunSessionProcess(launch, result);
 
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
-
-    const pid_t child = fork();
-    if (child == 0) {
-        const int in = open(inputPath.c_str(), O_RDONLY);
-        dup2(in, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        if (chdir(result.workDir.c_str()) != 0) _exit(126);
-        setenv("DUCTRA_SIM_WIRELOG", wirePath.c_str(), 1);
-        if (!scenarioPath.empty()) {
-            setenv("DUCTRA_SIM_SCENARIO", scenarioPath.c_str(), 1);
-        } else {
-            unsetenv("DUCTRA_SIM_SCENARIO");
-        }
-        for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-        const std::string program = QuillonSimPath();
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-    std::array<pollfd, 2> fds{{{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}}};
-    int open = 2;
-    std::array<char, 4096> chunk{};
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            result.timedOut = true;
-            kill(child, SIGKILL);
-            break;
-        }
-        if (poll(fds.data(), fds.size(), static_cast<int>(left)) < 0) break;
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-            const ssize_t got = read(fds[i].fd, chunk.data(), chunk.size());
-            if (got <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? result.output : result.errors).append(chunk.data(),
-                                                                static_cast<std::size_t>(got));
-            }
-        }
-    }
-    for (auto& f : fds) {
-        if (f.fd >= 0) close(f.fd);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-
-    std::istringstream wire(ReadFile(wirePath));
+    std::istringstream wire(ReadSessionFile(wirePath));
     for (std::string line; std::getline(wire, line);) result.wire.push_back(line);
     return result;
 }
