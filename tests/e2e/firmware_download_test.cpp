@@ -92,7 +92,8 @@ TEST_F(FirmwareSession, CompletedDownloadRunsTheNewCode) {
     const auto image = WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256 + 100);
     const SessionResult r = Run("s\ndl\n1\n3\n\nll\n\nq\n", QuickBootloader + "]}");
 
-    EXPECT_NE(r.output.find("\nYou chose firmware/kdo.bin \n"
+    EXPECT_NE(r.output.find("\nYou chose " + FirmwarePath("kdo.bin") +
+                            " \n"
                             "  New code version: 3.5\n"
                             "What device? "
                             "  Old code version: 1.17\n"
@@ -182,19 +183,19 @@ TEST_F(FirmwareSession, CatalogueRepromptsAndASubFolderIsNoSuchFile) {
     const SessionResult listing = Run("s\ndl\n", "");
     int folderNumber = 0;
     for (int k = 1; k <= 4; ++k) {
-        if (listing.output.find("\n" + std::to_string(k) + " firmware/old\n") !=
+        if (listing.output.find("\n" + std::to_string(k) + " " + FirmwarePath("old") + "\n") !=
             std::string::npos) {
             folderNumber = k;
         }
     }
     ASSERT_NE(folderNumber, 0) << listing.output;
     for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
-        EXPECT_NE(listing.output.find(std::string(" firmware/") + name + "\n"), std::string::npos);
+        EXPECT_NE(listing.output.find(" " + FirmwarePath(name) + "\n"), std::string::npos);
     }
 
     const SessionResult r = Run("s\ndl\n0\n5\n" + std::to_string(folderNumber) + "\nq\n", "");
     EXPECT_EQ(CountOf(r.output, "\nEnter the number of the firmware you want: "), 3);
-    EXPECT_NE(r.output.find("\nYou chose firmware/old \nNo such file, try again.\n"),
+    EXPECT_NE(r.output.find("\nYou chose " + FirmwarePath("old") + " \nNo such file, try again.\n"),
               std::string::npos)
         << r.output;
     for (const std::string& head : Requests(r)) {

@@ -1,6 +1,7 @@
 // The session runner: the files of one session (input, scenario, wire log),
 // the program's environment, and what the tests read of the result. The
-// process itself is started by the platform's half (session_posix.cpp).
+// process itself is started by the platform's half (session_posix.cpp,
+// session_windows.cpp).
 #include "support/session.h"
 
 #include <filesystem>
@@ -62,4 +63,8 @@ int CountOf(const std::string& haystack, const std::string& needle) {
         ++count;
     }
     return count;
+}
+
+std::string FirmwarePath(const std::string& name) {
+    return std::string("firmware") + static_cast<char>(fs::path::preferred_separator) + name;
 }

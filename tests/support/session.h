@@ -27,6 +27,8 @@ struct SessionResult {
 // The path of the quillon-sim program under test.
 std::string QuillonSimPath();
 
+// Runs quillon-sim once. On Windows its text-mode "\r\n" line ends come
+// back as "\n", so that output and errors read the same on every platform.
 SessionResult RunSession(const SessionOptions& options);
 
 // Wire log lines for frames sent by the program ("> ..."), in order.
@@ -34,3 +36,7 @@ std::vector<std::string> SentFrames(const SessionResult& result);
 
 // Number of times needle occurs in haystack.
 int CountOf(const std::string& haystack, const std::string& needle);
+
+// An entry of the folder "firmware" as the program shows its path: the
+// folder, the platform's separator ('\\' on Windows, '/' elsewhere), name.
+std::string FirmwarePath(const std::string& name);
