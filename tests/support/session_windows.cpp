@@ -154,12 +154,13 @@ void RunSessionProcess(const SessionLaunch& launch, SessionResult& result) {
         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
                        launch.workDir.c_str(), &startup, &process);
+    const DWORD startError = started ? 0 : GetLastError();
     // The child holds its own copies of the three handles.
     CloseHandle(input);
     CloseHandle(output);
     CloseHandle(errors);
     if (!started) {
-        result.errors = "CreateProcessW failed: error " + std::to_string(GetLastError()) + "\n";
+        result.errors = "CreateProcessW failed: error " + std::to_string(startError) + "\n";
         return;
     }
     CloseHandle(process.hThread);
