@@ -1,8 +1,10 @@
 # What a site installs, and the packages made of it.
 #
 # Linux (GNUInstallDirs): quillon and quillon-sim in bin, finding their
-# library through RPATH $ORIGIN/../lib wherever the tree is put; libductra and
-# libductra-sim with their SONAME; ductra.h and ductra.pc; the manual pages;
+# library through an RPATH relative to themselves ($ORIGIN/ and the way from
+# bin to the library folder, e.g. ../lib/x86_64-linux-gnu) wherever the tree
+# is put; libductra and libductra-sim with their SONAME; ductra.h and
+# ductra.pc; the manual pages;
 # README and SCENARIOS under the doc folder; the ready-made scenarios and the
 # demo firmware image under share/quillon; the udev rule in its own component.
 # Windows: one folder: the programs beside their DLLs (which they import by
