@@ -53,6 +53,8 @@ const WinPlatform& RealWinPlatform();
 // Puts `platform` in place of the real stack (nullptr restores it). The
 // library must be closed (DuctraClose) before the stack is swapped.
 void SetWinPlatform(const WinPlatform* platform);
+// The table in use.
+const WinPlatform& ActiveWinPlatform();
 
 // The device-interface class searched for, parsed from the build's
 // DUCTRA_DEVICE_INTERFACE_GUID.
