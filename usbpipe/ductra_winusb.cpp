@@ -113,6 +113,7 @@ const WinPlatform kRealPlatform = {
     WinUsb_WritePipe,
     WinUsb_ReadPipe,
     WinUsb_GetOverlappedResult,
+    SetupDiGetDeviceRegistryPropertyW,
 };
 
 const WinPlatform* Platform = &kRealPlatform;

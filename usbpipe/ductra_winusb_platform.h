@@ -46,6 +46,10 @@ struct WinPlatform {
      LPOVERLAPPED overlapped);
     BOOL(WINAPI* GetOverlappedResult)
     (WINUSB_INTERFACE_HANDLE usb, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+    // Read by ductra-probe alone: a device's hardware ids, driver service, description.
+    BOOL(WINAPI* GetDeviceRegistryProperty)
+    (HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD type, PBYTE buffer, DWORD size,
+     PDWORD required);
 };
 
 // The real SetupAPI, WinUSB and kernel calls.
