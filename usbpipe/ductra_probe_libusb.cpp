@@ -91,19 +91,21 @@ std::string SysAttribute(const std::string& device, const char* name) {
 
 // One USB device as the survey saw it.
 struct Device {
-    libusb_device* handle;
-    uint16_t vendor;
-    uint16_t product;
-    int bus;
-    std::string port_path;  // sysfs name: "1-2.4", "usb1" for a root hub
-    std::string node;       // /dev/bus/usb/BBB/DDD
-    bool root_hub;
+    libusb_device* handle = nullptr;
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    int bus = 0;
+    std::string port_path = "";  // sysfs name: "1-2.4", "usb1" for a root hub
+    std::string node = "";       // /dev/bus/usb/BBB/DDD
+    bool root_hub = false;
+    int descriptor_error = 0;  // libusb's error reading the device descriptor
 };
 
 Device Describe(libusb_device* handle, const libusb_device_descriptor& descriptor) {
-    Device device{
-        handle, descriptor.idVendor, descriptor.idProduct, libusb_get_bus_number(handle), "", "",
-        false};
+    Device device{.handle = handle,
+                  .vendor = descriptor.idVendor,
+                  .product = descriptor.idProduct,
+                  .bus = libusb_get_bus_number(handle)};
     uint8_t ports[8];
     const int depth = libusb_get_port_numbers(handle, ports, sizeof(ports));
     device.root_hub = depth <= 0;
@@ -360,8 +362,12 @@ int NoInstrument(const std::vector<Device>& others) {
         UsbId(InstrumentVendorId(), InstrumentProductId()).c_str());
     Say("USB devices present (root hubs left out):%s\n", others.empty() ? " none" : "");
     for (const Device& device : others) {
-        Say("  bus %d, port path %s: USB id %s%s\n", device.bus, device.port_path.c_str(),
-            UsbId(device.vendor, device.product).c_str(), Names(device).c_str());
+        const std::string id = device.descriptor_error != 0
+                                   ? std::string("descriptor unreadable (") +
+                                         libusb_strerror(device.descriptor_error) + ")"
+                                   : "USB id " + UsbId(device.vendor, device.product);
+        Say("  bus %d, port path %s: %s%s\n", device.bus, device.port_path.c_str(), id.c_str(),
+            Names(device).c_str());
     }
     Say("\n");
     if (PlaceholderIds()) {
@@ -395,9 +401,10 @@ int Survey(libusb_context* context) {
     std::vector<Device> others;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+        const int read = libusb_get_device_descriptor(list[i], &descriptor);
         Device device = Describe(list[i], descriptor);
-        if (HasInstrumentIds(descriptor)) {
+        device.descriptor_error = read;
+        if (read == 0 && HasInstrumentIds(descriptor)) {
             matching.push_back(device);
         } else if (!device.root_hub) {
             others.push_back(device);

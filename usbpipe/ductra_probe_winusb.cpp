@@ -94,7 +94,7 @@ Verdict ReportPipes(const InterfacePipes& pipes) {
         if (pipe.type == UsbdPipeTypeBulk) (is_in ? in : out) = true;
     }
     if (pipes.count < pipes.endpoints) {
-        Say("    %d endpoints do not answer the query, the last %s\n",
+        Say("    endpoints that do not answer the query: %d (the last: %s)\n",
             pipes.endpoints - pipes.count, ErrorText(pipes.error).c_str());
     }
     if (!pipes.last_ok) {
