@@ -257,18 +257,24 @@ void DiagnoseRefusal(const Device& device, int error) {
     }
 
     Say("\n");
-    if (rule.state != RuleState::kMatches) {
-        Say("Next step: install the udev rule for this instrument and apply it:\n");
-        SayRuleCommands(true);
-        if (!account.listed && account.group_exists) {
+    const bool needs_group = account.group_exists && !account.listed;
+    if (rule.state != RuleState::kMatches || node_group != kRuleGroup) {
+        if (rule.state != RuleState::kMatches) {
+            Say("Next step: install the udev rule for this instrument and apply it:\n");
+            SayRuleCommands(true);
+        } else {
+            Say("Next step: apply the installed udev rule to the instrument (or plug it in "
+                "again):\n");
+            SayRuleCommands(false);
+        }
+        // The rule gives the device to the user at the machine's seat; anyone
+        // else needs the group as well.
+        if (needs_group) {
             Say("If you are not logged in at this machine's own screen and keyboard, also:\n"
                 "  sudo adduser %s %s   (then log out and in again)\n",
                 name, kRuleGroup);
         }
-    } else if (node_group != kRuleGroup) {
-        Say("Next step: apply the installed udev rule to the instrument (or plug it in again):\n");
-        SayRuleCommands(false);
-    } else if (!account.listed && account.group_exists) {
+    } else if (needs_group) {
         Say("Next step: give the account the group, then log out and in again:\n"
             "  sudo adduser %s %s\n",
             name, kRuleGroup);
