@@ -220,7 +220,7 @@ check "Start-menu entry \"quillon (virtual instrument)\" starts quillon-sim.exe 
     bash -c '[[ "$0" == *"quillon-sim.exe "*"$1 " ]]' \
     "$(shortcut "$start_menu/quillon (virtual instrument).lnk")" "$(wine_path "$installed")\\demo"
 check "Start-menu entry \"ductra-probe\" runs it in a console that stays open, in the installation folder" \
-    bash -c '[[ "$0" == *"cmd.exe $1 /k ductra-probe.exe " ]]' "$(strings -el "$start_menu/ductra-probe.lnk" | tr '\r\n' '  ')" \
+    bash -c '[[ "$0" == *"cmd.exe "*"$1 "*"/k ductra-probe.exe " ]]' "$(strings -el "$start_menu/ductra-probe.lnk" | tr '\r\n' '  ')" \
     "$(wine_path "$installed")"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\quillon'
 registered=$("$top/cmake/wine-run.sh" reg query "$uninstall_key" /v UninstallString 2>/dev/null | tr -d '\r')
