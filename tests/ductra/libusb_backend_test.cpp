@@ -428,6 +428,10 @@ TEST_F(LibusbBackend, NoInstrumentAttached) {
     DuctraChatty(1);
     EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND);
     EXPECT_EQ(Captured, "");
+    // The version line is printed while quiet all the same.
+    EXPECT_EQ(DuctraVersion(), 1100);
+    EXPECT_EQ(Captured, "DuctraVersion: 1104\r\n");
+    Captured.clear();
 
     // Only the low 8 bits count: 256 is chatty again, 257 quiet.
     EXPECT_EQ(DuctraChatty(256), 0);
