@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Rewrites the golden files, tests/golden/NAME.out and NAME.wire, from the
+# `linux` build (build/linux): builds e2e_tests and quillon-sim, runs the
+# golden sessions, copies each file whose session's output differed from
+# build/linux/tests/e2e/golden-new/ over the one in tests/golden/, and runs
+# the sessions once more, which must now pass.
+#
+# Run it only after a deliberate change of what the program prints or sends
+# (or after adding a session to the table in tests/e2e/golden_sessions_test.cpp),
+# then read every changed line of `git diff tests/golden` in review like code:
+# the golden files are the expected output, and a line accepted here is a
+# line the tests will demand from then on.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+new=build/linux/tests/e2e/golden-new
+log=build/linux/tests/e2e/golden-update.log
+
+run_sessions() {
+    build/linux/bin/e2e_tests --gtest_filter='Sessions/Golden.*' </dev/null >"$log" 2>&1
+}
+show_failures() {
+    grep -E '^\[  FAILED  \] .*GetParam|Failure$|differs first|expected:|got:|Expected|Which is' \
+        "$log" || true
+    echo "See $log" >&2
+}
+
+cmake --preset linux >/dev/null 2>&1 || cmake --preset linux
+cmake --build --preset linux -j"${QUILLON_JOBS:-2}" --target e2e_tests quillon-sim
+rm -rf "$new"
+status=0
+run_sessions || status=$?
+if [ ! -d "$new" ]; then
+    if [ $status -ne 0 ]; then
+        show_failures
+        echo "The golden sessions fail, but not on their files: nothing updated." >&2
+        exit 1
+    fi
+    echo "The golden files match the build: nothing to update."
+    exit 0
+fi
+cp "$new"/* tests/golden/
+echo "Updated from $new:"
+ls "$new"
+if ! run_sessions; then
+    show_failures
+    echo "The golden sessions still fail after the update." >&2
+    exit 1
+fi
+echo "Now read every changed line: git diff tests/golden"
