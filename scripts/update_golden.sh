@@ -29,6 +29,13 @@ cmake --build --preset linux -j"${QUILLON_JOBS:-2}" --target e2e_tests quillon-s
 rm -rf "$new"
 status=0
 run_sessions || status=$?
+# A session that timed out, ended with another exit code or wrote to standard
+# error is not written into the golden files.
+if grep -qE '^(Expected equality of these values:|Value of: )' "$log"; then
+    show_failures
+    echo "A golden session ended abnormally: nothing updated." >&2
+    exit 1
+fi
 if [ ! -d "$new" ]; then
     if [ $status -ne 0 ]; then
         show_failures
