@@ -1,0 +1,205 @@
+// The trace file on Windows: a view of a file mapping, moved along as the
+// trace grows. A mapping larger than the file extends the file (its space is
+// taken then, so a full disk stops the trace when it grows, never in the
+// middle of a line).
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "trace_file.h"
+
+namespace ductra {
+
+namespace {
+
+// How much of the file one view covers, and how much it grows at a time.
+constexpr uint64_t kWindowBytes = uint64_t{4} << 20;
+
+HANDLE File = INVALID_HANDLE_VALUE;
+HANDLE Mapping = nullptr;  // covers the file's first Allocated bytes
+char* Window = nullptr;    // the view of [WindowStart, WindowStart + WindowSize)
+uint64_t WindowStart = 0;
+uint64_t WindowSize = 0;
+uint64_t End = 0;  // offset of the next byte to write
+uint64_t Allocated = 0;
+
+std::string SystemText(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message =
+        length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+uint64_t Granularity() {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwAllocationGranularity > 0 ? info.dwAllocationGranularity : 65536;
+}
+
+bool ReadAt(uint64_t offset, char* into, DWORD size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return SetFilePointerEx(File, at, nullptr, FILE_BEGIN) &&
+           ReadFile(File, into, size, &got, nullptr) && got == size;
+}
+
+// The offset just past the last byte that is not a NUL, and that byte.
+bool ContentEnd(uint64_t size, uint64_t& end, char& last) {
+    char chunk[4096];
+    end = size;
+    last = 0;
+    while (end > 0) {
+        const DWORD n = end < sizeof chunk ? static_cast<DWORD>(end) : DWORD{sizeof chunk};
+        if (!ReadAt(end - n, chunk, n)) return false;
+        DWORD kept = n;
+        while (kept > 0 && chunk[kept - 1] == '\0') --kept;
+        end -= n - kept;
+        if (kept > 0) {
+            last = chunk[kept - 1];
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TraceFileOpen(const char* path, std::string& error) {
+    TraceFileClose();
+    File = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size{};
+    if (File == INVALID_HANDLE_VALUE || GetFileType(File) != FILE_TYPE_DISK ||
+        !GetFileSizeEx(File, &size)) {
+        error = File == INVALID_HANDLE_VALUE ? SystemText(GetLastError()) : "not a regular file";
+        TraceFileClose();
+        return false;
+    }
+    char last = 0;
+    if (!ContentEnd(static_cast<uint64_t>(size.QuadPart), End, last)) {
+        error = SystemText(GetLastError());
+        TraceFileClose();
+        return false;
+    }
+    Allocated = static_cast<uint64_t>(size.QuadPart);
+    // What a killed writer left of a line stays a line of its own.
+    if (last != '\0' && last != '\n') {
+        char* at = TraceFileReserve(1, error);
+        if (at == nullptr) {
+            TraceFileClose();
+            return false;
+        }
+        *at = '\n';
+        TraceFileCommit(1);
+    }
+    return true;
+}
+
+char* TraceFileReserve(std::size_t size, std::string& error) {
+    if (File == INVALID_HANDLE_VALUE) return nullptr;
+    if (Window != nullptr && End + size <= WindowStart + WindowSize) {
+        return Window + (End - WindowStart);
+    }
+    const uint64_t granularity = Granularity();
+    const uint64_t start = End - End % granularity;
+    uint64_t span = End - start + size;
+    if (span < kWindowBytes) span = kWindowBytes;
+    span = (span + granularity - 1) / granularity * granularity;
+    if (Mapping == nullptr || start + span > Allocated) {
+        const uint64_t wanted = start + span > Allocated ? start + span : Allocated;
+        HANDLE grown =
+            CreateFileMappingW(File, nullptr, PAGE_READWRITE, static_cast<DWORD>(wanted >> 32),
+                               static_cast<DWORD>(wanted), nullptr);
+        if (grown == nullptr) {
+            error = SystemText(GetLastError());
+            return nullptr;
+        }
+        if (Mapping != nullptr) CloseHandle(Mapping);
+        Mapping = grown;
+        Allocated = wanted;
+    }
+    void* view = MapViewOfFile(Mapping, FILE_MAP_WRITE, static_cast<DWORD>(start >> 32),
+                               static_cast<DWORD>(start), static_cast<SIZE_T>(span));
+    if (view == nullptr) {
+        error = SystemText(GetLastError());
+        return nullptr;
+    }
+    if (Window != nullptr) UnmapViewOfFile(Window);
+    Window = static_cast<char*>(view);
+    WindowStart = start;
+    WindowSize = span;
+    return Window + (End - WindowStart);
+}
+
+void TraceFileCommit(std::size_t used) {
+    End += used;
+}
+
+void TraceFileClose() {
+    if (Window != nullptr) UnmapViewOfFile(Window);
+    Window = nullptr;
+    WindowStart = 0;
+    WindowSize = 0;
+    if (Mapping != nullptr) CloseHandle(Mapping);
+    Mapping = nullptr;
+    if (File != INVALID_HANDLE_VALUE) {
+        // A file that cannot be cut keeps NUL bytes at its end, which a
+        // reader ignores.
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(End);
+        if (SetFilePointerEx(File, at, nullptr, FILE_BEGIN)) SetEndOfFile(File);
+        CloseHandle(File);
+    }
+    File = INVALID_HANDLE_VALUE;
+    End = 0;
+    Allocated = 0;
+}
+
+uint64_t TraceClockMicros() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart > 0 ? f.QuadPart : 1;
+    }();
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency);
+    return ticks / perSecond * 1000000u + ticks % perSecond * 1000000u / perSecond;
+}
+
+std::string TraceUtcNow() {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    return text;
+}
+
+const char* TracePlatformName() {
+    return "windows";
+}
+
+int TraceSystemError() {
+    return static_cast<int>(GetLastError());
+}
+
+TraceErrorGuard::TraceErrorGuard() : savedErrno_(errno), savedLastError_(GetLastError()) {}
+
+TraceErrorGuard::~TraceErrorGuard() {
+    errno = savedErrno_;
+    SetLastError(static_cast<DWORD>(savedLastError_));
+}
+
+}  // namespace ductra
