@@ -6,11 +6,14 @@
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/stat.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +22,7 @@
 
 #include "ductra.h"
 #include "ductra_internal.h"
+#include "trace.h"
 
 namespace {
 
@@ -451,6 +455,44 @@ TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {
     EXPECT_EQ(DuctraSend(frame, 2, 1000), 0);
     ASSERT_EQ(device_.written.size(), 1u);
     EXPECT_EQ(device_.written[0], Bytes({0x01, 0x02}));
+}
+
+// One line per call of the program, its own releases not among them, and
+// the file is its owner's alone.
+TEST_F(LibusbBackend, TraceHoldsOneLinePerCall) {
+    Attach(kVendor, kProduct);
+    const std::string path = ::testing::TempDir() + "libusb-" + std::to_string(getpid()) + ".trace";
+    std::remove(path.c_str());
+    ductra::TraceRestart(path.c_str());
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
+    device_.Answer({0x00, 0x00, 0x01, 0x00, 0x7F});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(DuctraClose(), 0);
+    ductra::TraceRestart(nullptr);
+
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(in, line);) calls.push_back(line);
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
+    EXPECT_NE(calls[0].find(" platform=linux start="), std::string::npos) << calls[0];
+    for (std::string& call : calls) call.erase(0, call.find(' ') + 1);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
+              std::vector<std::string>(
+                  {"open result=0", "send timeout=10000 length=6 result=0 > 01 09 00 00 25 E8",
+                   "receive capacity=1024 timeout=2000 result=0 count=5 < 00 00 01 00 7F",
+                   "receive capacity=1024 timeout=20 result=-1 error=" + std::to_string(ETIMEDOUT),
+                   "close result=0"}));
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -16,6 +17,7 @@
 #include "ductra.h"
 #include "ductra_internal.h"
 #include "ductra_winusb_platform.h"
+#include "trace.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
@@ -684,6 +686,40 @@ TEST_F(WinUsbBackend, ThreadAndProcessDetachReleaseTheDevice) {
         EXPECT_EQ(DuctraSend(frame, sizeof frame, 100), DUCTRA_RESPONSE_NO_VALID_HANDLER);
     }
     EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE) << "other notifications succeed";
+}
+
+// One line per call of the program, its own releases not among them.
+TEST_F(WinUsbBackend, TraceHoldsOneLinePerCall) {
+    Instrument();
+    const std::string path = ::testing::TempDir() + "winusb.trace";
+    std::remove(path.c_str());
+    ductra::TraceRestart(path.c_str());
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
+    stack_.reads.push_back({true, 0, {0x00, 0x00, 0x01, 0x00, 0x7F}});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(DuctraClose(), 0);
+    ductra::TraceRestart(nullptr);
+
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(in, line);) calls.push_back(line);
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
+    EXPECT_NE(calls[0].find(" platform=windows start="), std::string::npos) << calls[0];
+    for (std::string& call : calls) call.erase(0, call.find(' ') + 1);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
+              std::vector<std::string>(
+                  {"open result=0", "send timeout=10000 length=6 result=0 > 01 09 00 00 25 E8",
+                   "receive capacity=1024 timeout=2000 result=0 count=5 < 00 00 01 00 7F",
+                   "receive capacity=1024 timeout=20 result=-1 error=997", "close result=0"}));
+    in.close();
+    std::remove(path.c_str());
 }
 
 }  // namespace
