@@ -86,20 +86,12 @@ int ReplayLoad(const char* path) {
     r = ReplayState{};
     if (path == nullptr || *path == '\0') return 0;
     r.path = path;
-    std::FILE* file = std::fopen(path, "rb");
     std::string text;
-    if (file != nullptr) {
-        char chunk[65536];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-            text.append(chunk, n);
-    }
-    if (file == nullptr || std::ferror(file) != 0) {
+    if (!ductra::ReadTraceFile(path, text)) {
         std::fprintf(stderr, "ductra-sim: replay %s: expected a readable trace file (%s)\n", path,
                      std::strerror(errno));
-        if (file != nullptr) std::fclose(file);
         return 1;
     }
-    std::fclose(file);
 
     // Only the last session of the file is replayed; the damage reported is
     // that session's.
@@ -121,6 +113,13 @@ int ReplayLoad(const char* path) {
             return 1;
         }
         if (status == ductra::TraceLineStatus::Damaged) {
+            // A damaged header still starts a session.
+            if (line.isHeader) {
+                header = true;
+                r.samePlatform = false;
+                r.calls.clear();
+                damage.clear();
+            }
             damage.push_back("line " + std::to_string(text_line.number) + ": " + problem);
         } else if (line.isHeader) {
             header = true;

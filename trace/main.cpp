@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "trace/report.h"
+#include "usbpipe/trace.h"
 
 namespace {
 
@@ -39,18 +40,10 @@ int main(int argc, char** argv) {
         std::fputs(Usage, stderr);
         return 2;
     }
-    std::FILE* file = std::fopen(path, "rb");
     std::string text;
-    if (file != nullptr) {
-        char chunk[65536];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-            text.append(chunk, n);
-    }
-    if (file == nullptr || std::ferror(file) != 0) {
+    if (!ductra::ReadTraceFile(path, text)) {
         std::fprintf(stderr, "quillon-trace: cannot read %s: %s\n", path, std::strerror(errno));
-        if (file != nullptr) std::fclose(file);
         return 2;
     }
-    std::fclose(file);
     return ReadTrace(text, path, report, stdout, stderr);
 }

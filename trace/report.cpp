@@ -217,6 +217,15 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
                 return 2;
             case ductra::TraceLineStatus::Damaged:
                 damaged(text_line.number, problem);
+                // A damaged header still starts a trace: what follows is not
+                // the previous one's.
+                if (line.isHeader) {
+                    Print(trace, report, out);
+                    trace = Trace{};
+                    trace.number = ++traces;
+                    trace.line = text_line.number;
+                    trace.header.library = trace.header.platform = trace.header.start = "(unknown)";
+                }
                 continue;
             case ductra::TraceLineStatus::Read:
                 break;

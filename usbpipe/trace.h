@@ -83,5 +83,8 @@ struct TraceTextLine {
     bool cutOff = false;
 };
 std::vector<TraceTextLine> SplitTraceText(std::string_view text);
+// The whole of a trace file into text; false (errno telling why) when it
+// cannot be read.
+bool ReadTraceFile(const char* path, std::string& text);
 
 }  // namespace ductra

@@ -14,9 +14,10 @@
 namespace ductra {
 
 // Opens (creating it, owner-only on POSIX) the file at path for appending:
-// writing starts after its last byte that is not a NUL, on a line of its own.
-// False with the system's reason in `error`.
-bool TraceFileOpen(const char* path, std::string& error);
+// writing starts after its last byte that is not a NUL. cutLine tells that
+// this byte is not a line end (a killed writer's last line). False with the
+// system's reason in `error`.
+bool TraceFileOpen(const char* path, std::string& error, bool& cutLine);
 // Room for `size` bytes after those written so far, or nullptr (with the
 // system's reason in `error`) when the file cannot grow. The bytes count once
 // TraceFileCommit is told how many were used.
@@ -25,6 +26,48 @@ void TraceFileCommit(std::size_t used);
 // Unmaps, cuts the file to the bytes written and closes it. Harmless when
 // nothing is open.
 void TraceFileClose();
+
+// What both platforms' halves share.
+
+// How much of the file one mapping covers at the least, and how much the
+// file grows at a time.
+inline constexpr uint64_t TraceWindowBytes = uint64_t{4} << 20;
+
+// The stretch of the file to map so that `size` bytes fit after offset
+// `end`: from the mapping boundary (a multiple of `granularity`) at or
+// before end, a whole number of granularity units long.
+struct TraceWindow {
+    uint64_t start;
+    uint64_t span;
+};
+inline TraceWindow NextTraceWindow(uint64_t end, std::size_t size, uint64_t granularity) {
+    const uint64_t start = end - end % granularity;
+    uint64_t span = end - start + size;
+    if (span < TraceWindowBytes) span = TraceWindowBytes;
+    return {start, (span + granularity - 1) / granularity * granularity};
+}
+
+// Where the content of a file of `size` bytes ends: just past its last byte
+// that is not a NUL, which goes to `last` (0 for a file of NULs or an empty
+// one). read(offset, into, n) reads n bytes at offset; false when one fails.
+template <typename Read>
+bool FindContentEnd(uint64_t size, Read read, uint64_t& end, char& last) {
+    char chunk[4096];
+    end = size;
+    last = 0;
+    while (end > 0) {
+        const std::size_t n = end < sizeof chunk ? static_cast<std::size_t>(end) : sizeof chunk;
+        if (!read(end - n, chunk, n)) return false;
+        std::size_t kept = n;
+        while (kept > 0 && chunk[kept - 1] == '\0') --kept;
+        end -= n - kept;
+        if (kept > 0) {
+            last = chunk[kept - 1];
+            break;
+        }
+    }
+    return true;
+}
 
 // Microseconds of a steady clock.
 uint64_t TraceClockMicros();

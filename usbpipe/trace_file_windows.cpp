@@ -14,9 +14,6 @@ namespace ductra {
 
 namespace {
 
-// How much of the file one view covers, and how much it grows at a time.
-constexpr uint64_t kWindowBytes = uint64_t{4} << 20;
-
 HANDLE File = INVALID_HANDLE_VALUE;
 HANDLE Mapping = nullptr;  // covers the file's first Allocated bytes
 char* Window = nullptr;    // the view of [WindowStart, WindowStart + WindowSize)
@@ -45,36 +42,17 @@ uint64_t Granularity() {
     return info.dwAllocationGranularity > 0 ? info.dwAllocationGranularity : 65536;
 }
 
-bool ReadAt(uint64_t offset, char* into, DWORD size) {
+bool ReadAt(uint64_t offset, char* into, std::size_t size) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD got = 0;
     return SetFilePointerEx(File, at, nullptr, FILE_BEGIN) &&
-           ReadFile(File, into, size, &got, nullptr) && got == size;
-}
-
-// The offset just past the last byte that is not a NUL, and that byte.
-bool ContentEnd(uint64_t size, uint64_t& end, char& last) {
-    char chunk[4096];
-    end = size;
-    last = 0;
-    while (end > 0) {
-        const DWORD n = end < sizeof chunk ? static_cast<DWORD>(end) : DWORD{sizeof chunk};
-        if (!ReadAt(end - n, chunk, n)) return false;
-        DWORD kept = n;
-        while (kept > 0 && chunk[kept - 1] == '\0') --kept;
-        end -= n - kept;
-        if (kept > 0) {
-            last = chunk[kept - 1];
-            break;
-        }
-    }
-    return true;
+           ReadFile(File, into, static_cast<DWORD>(size), &got, nullptr) && got == size;
 }
 
 }  // namespace
 
-bool TraceFileOpen(const char* path, std::string& error) {
+bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
     TraceFileClose();
     File = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -86,22 +64,13 @@ bool TraceFileOpen(const char* path, std::string& error) {
         return false;
     }
     char last = 0;
-    if (!ContentEnd(static_cast<uint64_t>(size.QuadPart), End, last)) {
+    if (!FindContentEnd(static_cast<uint64_t>(size.QuadPart), ReadAt, End, last)) {
         error = SystemText(GetLastError());
         TraceFileClose();
         return false;
     }
     Allocated = static_cast<uint64_t>(size.QuadPart);
-    // What a killed writer left of a line stays a line of its own.
-    if (last != '\0' && last != '\n') {
-        char* at = TraceFileReserve(1, error);
-        if (at == nullptr) {
-            TraceFileClose();
-            return false;
-        }
-        *at = '\n';
-        TraceFileCommit(1);
-    }
+    cutLine = last != '\0' && last != '\n';
     return true;
 }
 
@@ -110,11 +79,7 @@ char* TraceFileReserve(std::size_t size, std::string& error) {
     if (Window != nullptr && End + size <= WindowStart + WindowSize) {
         return Window + (End - WindowStart);
     }
-    const uint64_t granularity = Granularity();
-    const uint64_t start = End - End % granularity;
-    uint64_t span = End - start + size;
-    if (span < kWindowBytes) span = kWindowBytes;
-    span = (span + granularity - 1) / granularity * granularity;
+    const auto [start, span] = NextTraceWindow(End, size, Granularity());
     if (Mapping == nullptr || start + span > Allocated) {
         const uint64_t wanted = start + span > Allocated ? start + span : Allocated;
         HANDLE grown =

@@ -2,6 +2,7 @@
 // fields. Every look stays inside the line it was given, so any input reads
 // as lines that are either whole or named as damaged.
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -297,6 +298,17 @@ std::vector<TraceTextLine> SplitTraceText(std::string_view text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+bool ReadTraceFile(const char* path, std::string& text) {
+    text.clear();
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+    const bool read = std::ferror(file) == 0;
+    std::fclose(file);
+    return read;
 }
 
 }  // namespace ductra

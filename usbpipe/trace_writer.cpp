@@ -5,6 +5,7 @@
 // Cost: while DUCTRA_TRACE is unset a call pays one comparison. While it is
 // set a line costs a clock reading and its digits: the bytes are written as
 // hexadecimal from a table, and no system call is made per line.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -110,7 +111,8 @@ void Start(const char* path) {
     State = TraceState::Off;
     if (path == nullptr || *path == '\0') return;
     std::string error;
-    if (!TraceFileOpen(path, error)) {
+    bool cutLine = false;
+    if (!TraceFileOpen(path, error, cutLine)) {
         std::fprintf(stderr, "%s: cannot write the trace %s: %s\n", DUCTRA_TRACE_LIBRARY, path,
                      error.c_str());
         return;
@@ -119,10 +121,11 @@ void Start(const char* path) {
     StartMicros = TraceClockMicros();
     State = TraceState::On;
     if (!FinishRegistered) FinishRegistered = std::atexit(Finish) == 0;
-    const std::string header = "ductra-trace " + std::to_string(TraceFormatVersion) +
-                               " library=" DUCTRA_TRACE_LIBRARY "/" DUCTRA_TRACE_LIBRARY_VERSION
-                               " platform=" +
-                               TracePlatformName() + " start=" + TraceUtcNow() + "\n";
+    // What a killed writer left of a line stays a line of its own.
+    const std::string header =
+        std::string(cutLine ? "\n" : "") + "ductra-trace " + std::to_string(TraceFormatVersion) +
+        " library=" DUCTRA_TRACE_LIBRARY "/" DUCTRA_TRACE_LIBRARY_VERSION " platform=" +
+        TracePlatformName() + " start=" + TraceUtcNow() + "\n";
     char* at = Reserve(header.size());
     if (at == nullptr) return;
     PutText(at, header);
@@ -147,20 +150,24 @@ char* PutResult(char* at, int32_t result, int error) {
     return at;
 }
 
-void End(char* line, char* at) {
+// Writes one call line: the time, then what `words` puts after it (given
+// where to write and the call's system error), then the line end. `bytes`
+// is how many traced bytes the words hold at the most.
+template <typename Words>
+void WriteLine(std::size_t bytes, Words words) {
+    const TraceErrorGuard guard;
+    const int error = TraceSystemError();
+    if (!Tracing()) return;
+    char* line = Reserve(bytes);
+    if (line == nullptr) return;
+    char* at = words(PutTime(line), error);
     *at++ = '\n';
     TraceFileCommit(static_cast<std::size_t>(at - line));
 }
 
 void TraceBare(std::string_view call, int32_t result) {
     if (State == TraceState::Off) return;
-    const TraceErrorGuard guard;
-    const int error = TraceSystemError();
-    if (!Tracing()) return;
-    char* line = Reserve(0);
-    if (line == nullptr) return;
-    char* at = PutText(PutTime(line), call);
-    End(line, PutResult(at, result, error));
+    WriteLine(0, [&](char* at, int error) { return PutResult(PutText(at, call), result, error); });
 }
 
 }  // namespace
@@ -175,52 +182,37 @@ void TraceClose(int32_t result) {
 
 void TraceSend(const uint8_t* buffer, uint32_t length, int32_t timeout, int32_t result) {
     if (State == TraceState::Off) return;
-    const TraceErrorGuard guard;
-    const int error = TraceSystemError();
-    if (!Tracing()) return;
     const std::size_t shown =
         buffer == nullptr ? 0 : (length < TraceBytesLimit ? length : TraceBytesLimit);
-    char* line = Reserve(shown);
-    if (line == nullptr) return;
-    char* at = PutText(PutTime(line), " send timeout=");
-    at = PutSigned(at, timeout);
-    at = PutText(at, " length=");
-    at = PutUnsigned(at, length);
-    at = PutResult(at, result, error);
-    if (buffer != nullptr) at = PutBytes(at, '>', buffer, shown);
-    End(line, at);
+    WriteLine(shown, [&](char* at, int error) {
+        at = PutText(at, " send timeout=");
+        at = PutSigned(at, timeout);
+        at = PutText(at, " length=");
+        at = PutUnsigned(at, length);
+        at = PutResult(at, result, error);
+        return buffer != nullptr ? PutBytes(at, '>', buffer, shown) : at;
+    });
 }
 
 void TraceReceive(const uint8_t* buffer, int32_t capacity, int32_t timeout, int32_t result,
                   const uint32_t* count) {
     if (State == TraceState::Off) return;
-    const TraceErrorGuard guard;
-    const int error = TraceSystemError();
-    if (!Tracing()) return;
     // What was delivered: never more than the caller's capacity.
-    uint32_t delivered = 0;
     const bool data = result == 0 && buffer != nullptr && count != nullptr;
-    if (data) {
-        delivered = *count;
-        if (capacity < 0) delivered = 0;
-        if (capacity >= 0 && delivered > static_cast<uint32_t>(capacity)) {
-            delivered = static_cast<uint32_t>(capacity);
-        }
-    }
+    const uint32_t delivered =
+        data && capacity > 0 ? std::min(*count, static_cast<uint32_t>(capacity)) : uint32_t{0};
     const std::size_t shown = delivered < TraceBytesLimit ? delivered : TraceBytesLimit;
-    char* line = Reserve(shown);
-    if (line == nullptr) return;
-    char* at = PutText(PutTime(line), " receive capacity=");
-    at = PutSigned(at, capacity);
-    at = PutText(at, " timeout=");
-    at = PutSigned(at, timeout);
-    at = PutResult(at, result, error);
-    if (data) {
+    WriteLine(shown, [&](char* at, int error) {
+        at = PutText(at, " receive capacity=");
+        at = PutSigned(at, capacity);
+        at = PutText(at, " timeout=");
+        at = PutSigned(at, timeout);
+        at = PutResult(at, result, error);
+        if (!data) return at;
         at = PutText(at, " count=");
         at = PutUnsigned(at, delivered);
-        at = PutBytes(at, '<', buffer, shown);
-    }
-    End(line, at);
+        return PutBytes(at, '<', buffer, shown);
+    });
 }
 
 void TraceRestart(const char* path) {
