@@ -9,6 +9,10 @@
 // made writable in one call (MADV_HUGEPAGE, MADV_POPULATE_WRITE; windows
 // start on a 2 MiB boundary of the file so that large pages fit them). Where
 // either is not known the pages are simply faulted in as they are written.
+// What lies behind a new window is handed to the disk at once and let go of
+// one window later, so that a long trace keeps reusing the same memory
+// instead of taking fresh memory (which a virtual machine's host may first
+// have to supply) for every window.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -31,6 +35,7 @@ uint64_t WindowStart = 0;
 std::size_t WindowSize = 0;
 uint64_t End = 0;        // offset of the next byte to write
 uint64_t Allocated = 0;  // the file's size while it is open
+uint64_t Released = 0;   // the pages before this offset have been let go of
 
 // Where windows start: on a large-page boundary of the file.
 uint64_t WindowAlignment() {
@@ -51,6 +56,23 @@ void Prepare(void* window, std::size_t size) {
 #endif
     static_cast<void>(window);
     static_cast<void>(size);
+}
+
+// Starts writing out what the window now ending leaves behind, and lets go
+// of what was started one window earlier (written by now, or being written).
+void HandOver(uint64_t from, uint64_t to) {
+    if (to <= from) return;
+#if defined(SYNC_FILE_RANGE_WRITE)
+    sync_file_range(Fd, static_cast<off_t>(from), static_cast<off_t>(to - from),
+                    SYNC_FILE_RANGE_WRITE);
+#endif
+#if defined(POSIX_FADV_DONTNEED)
+    if (Released < from) {
+        posix_fadvise(Fd, static_cast<off_t>(Released), static_cast<off_t>(from - Released),
+                      POSIX_FADV_DONTNEED);
+    }
+#endif
+    Released = from;
 }
 
 }  // namespace
@@ -81,6 +103,7 @@ bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
     }
     Fd = fd;
     End = end;
+    Released = end - end % WindowAlignment();
     Allocated = static_cast<uint64_t>(status.st_size);
     cutLine = last != '\0' && last != '\n';
     return true;
@@ -112,7 +135,10 @@ char* TraceFileReserve(std::size_t size, std::string& error) {
         return nullptr;
     }
     Prepare(mapped, static_cast<std::size_t>(span));
-    if (Window != nullptr) munmap(Window, WindowSize);
+    if (Window != nullptr) {
+        munmap(Window, WindowSize);
+        HandOver(WindowStart, start);
+    }
     Window = static_cast<char*>(mapped);
     WindowStart = start;
     WindowSize = static_cast<std::size_t>(span);
@@ -138,6 +164,7 @@ void TraceFileClose() {
     Fd = -1;
     End = 0;
     Allocated = 0;
+    Released = 0;
 }
 
 uint64_t TraceClockMicros() {
