@@ -38,6 +38,10 @@ endif()
 
 # --- Install rules: the shipped targets only, never the tests or benchmarks.
 
+# ductra-probe carries the library's code: no library to find.
+if(TARGET ductra-probe)
+  install(TARGETS ductra-probe RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
+endif()
 if(WIN32)
   install(TARGETS quillon quillon-sim ductra-sim RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
   # ductra's import library serves a site's own tools built against ductra.h.
@@ -85,12 +89,13 @@ else()
   # Manual pages (carrying the project's version) and the changelog,
   # compressed as Debian keeps them: gzip -9 with no name or time stamp, so
   # that the same source gives the same bytes.
-  foreach(page quillon.1 quillon-sim.1 quillon-trace.1)
+  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1)
     configure_file(${CMAKE_SOURCE_DIR}/doc/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
   endforeach()
   set(gzipped)
   foreach(pair "${CMAKE_BINARY_DIR}/man/quillon.1;man/quillon.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-sim.1;man/quillon-sim.1.gz"
+               "${CMAKE_BINARY_DIR}/man/ductra-probe.1;man/ductra-probe.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-trace.1;man/quillon-trace.1.gz"
                "${CMAKE_SOURCE_DIR}/doc/changelog;doc/changelog.gz")
     list(GET pair 0 source)
@@ -103,6 +108,7 @@ else()
   endforeach()
   add_custom_target(quillon_compressed_docs ALL DEPENDS ${gzipped})
   install(FILES ${CMAKE_BINARY_DIR}/man/quillon.1.gz ${CMAKE_BINARY_DIR}/man/quillon-sim.1.gz
+                ${CMAKE_BINARY_DIR}/man/ductra-probe.1.gz
                 ${CMAKE_BINARY_DIR}/man/quillon-trace.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${QUILLON_INSTALL_DOCS})
@@ -140,6 +146,8 @@ demos, with ready-made scenarios in /usr/share/quillon/scenarios.
 quillon-trace reads the traces of what crossed the USB pipe that both
 record when DUCTRA_TRACE names a file, and quillon-sim replays them.
 
+ductra-probe tells why the instrument is not found and what to do next.
+
 The package also holds the ductra USB pipe library (with its header and
 pkg-config file, for a site's own tools) and a udev rule that gives the
 logged-in user access to the instrument.")
@@ -159,10 +167,12 @@ if(WIN32)
   CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\quillon.lnk" "$INSTDIR\quillon.exe"
   SetOutPath "$INSTDIR\demo"
   CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\quillon (virtual instrument).lnk" "$INSTDIR\quillon-sim.exe"
-  SetOutPath "$INSTDIR"]])
+  SetOutPath "$INSTDIR"
+  CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\ductra-probe.lnk" "$SYSDIR\cmd.exe" "/k ductra-probe.exe"]])
   set(CPACK_NSIS_DELETE_ICONS_EXTRA [[
   Delete "$SMPROGRAMS\$MUI_TEMP\quillon.lnk"
-  Delete "$SMPROGRAMS\$MUI_TEMP\quillon (virtual instrument).lnk"]])
+  Delete "$SMPROGRAMS\$MUI_TEMP\quillon (virtual instrument).lnk"
+  Delete "$SMPROGRAMS\$MUI_TEMP\ductra-probe.lnk"]])
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

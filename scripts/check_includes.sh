@@ -12,6 +12,9 @@ cd "$root"
 # Height of each folder: a file may include only its own folder or a lower one.
 declare -A level=([usbpipe]=1 [terminal]=2 [protocol]=3 [link]=4 [service]=5 [firmware]=5 [shell]=6)
 folders=(usbpipe terminal protocol link service firmware shell sim)
+# ductra-probe: a program at the top, a thin main over usbpipe/.
+level[probe]=7
+folders+=(probe)
 # The trace reader (trace/) stands at the top beside the shell.
 level[trace]=6
 folders+=(trace)

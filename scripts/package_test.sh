@@ -4,11 +4,12 @@
 #   Debian:  lintian finds no error; the package, extracted into an empty
 #            folder, runs quillon-sim on its own library and lists the default
 #            instrument; its udev rule holds the configured USB ids, and the
-#            rule written for real-looking ids matches them.
+#            rule written for real-looking ids matches them; ductra-probe ends
+#            with the verdict line of its exit code.
 #   Windows: every program and DLL carries the version resource; the zip,
 #            unpacked into an empty folder, runs quillon-sim.exe under wine; the
 #            installer installs silently into a given folder with its Start-menu
-#            entries and uninstaller, the installed quillon-sim.exe runs, and the
+#            entries (ductra-probe's among them) and uninstaller, the installed quillon-sim.exe runs, and the
 #            uninstaller removes it all again.
 # Needs the linux and windows presets configured and built (./test.sh does
 # that before). Ends with "N passed, M failed" and exits non-zero on a failure.
@@ -52,6 +53,11 @@ echo "project version: $version, library folder: /usr/$libdir"
 # prompt, where the answer q ends it.
 top_menu=$'\'m\' for main board\n\'s\' for sensor board\n\'h\' for Vantor Handheld\n\'c\' for Com Module\n\'q\' to quit\n'
 listing=$'Got 0 bytes in first read.\nTest TAVI channel\nLimnora Quillon Program version ALPHA Version 1.6: 7/8/2022.\nOnly one Com Module or one Vantor LX can be connected to USB at any time\n\n\n\tSelect an option and press <Enter>\n'"$top_menu"$'\n\n\nlooking up sensors...Currently connected LX system\nDevice Address: 0,  LX7 sonde \nDevice Address: 1,  Conductivity \nDevice Address: 2,  pH/ORP \nDevice Address: 3,  KDO \nDevice Address: 4,  Turbidity/brush \nDevice Address: 5,  Chlorophyll a \nDevice Address: 6,  Depth 25m \n\nI just told the sonde to stay awake for an hour.  \nTo save battery power, reset sonde or remove the battery.\n\nService choice: '
+check_verdict() { # check_verdict WHAT OUTPUT EXIT_CODE: the report ends with the verdict of that code
+    show "$1 (exit code $3)" "$2"
+    check "$1: the last line is the verdict of exit code $3" \
+        bash -c '[[ "$(tail -n1 <<<"$0")" =~ ^Verdict:\ .+\ \(exit\ code\ $1\)$ ]]' "$2" "$3"
+}
 check_listing() { # check_listing WHAT OUTPUT EXIT_CODE
     show "$1 (exit code $3)" "$2"
     check "$1: exit code 0 after q" equals "$3" 0
@@ -79,7 +85,8 @@ check "Depends (from dpkg-shlibdeps) names the C library and libusb" \
 
 root=$scratch/deb
 dpkg-deb -x "$deb" "$root"
-for file in usr/bin/quillon usr/bin/quillon-sim "usr/$libdir/libductra.so.1" \
+for file in usr/bin/quillon usr/bin/quillon-sim usr/bin/ductra-probe \
+    usr/share/man/man1/ductra-probe.1.gz "usr/$libdir/libductra.so.1" \
     "usr/$libdir/libductra-sim.so.1" usr/include/ductra.h "usr/$libdir/pkgconfig/ductra.pc" \
     usr/share/man/man1/quillon.1.gz \
     usr/share/man/man1/quillon-sim.1.gz usr/share/doc/quillon/copyright \
@@ -128,6 +135,8 @@ output=$(cd "$scratch/deb-run" && printf 'q\n' |
     env -u LD_LIBRARY_PATH -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG "$root/usr/bin/quillon-sim")
 code=$?
 check_listing "quillon-sim from the extracted Debian package" "$output" "$code"
+output=$(env -u LD_LIBRARY_PATH "$root/usr/bin/ductra-probe" </dev/null)
+check_verdict "ductra-probe from the extracted Debian package" "$output" "$?"
 # The trace reader, its page and format, and a trace the extracted quillon-sim wrote.
 for file in usr/bin/quillon-trace usr/share/man/man1/quillon-trace.1.gz usr/share/doc/quillon/trace-format.md; do check "package holds /$file" test -e "$root/$file"; done
 (cd "$scratch/deb-run" && printf 'q\n' | env -u LD_LIBRARY_PATH DUCTRA_TRACE=q.trace "$root/usr/bin/quillon-sim" >/dev/null)
@@ -166,8 +175,8 @@ check "cpack makes $(basename "$installer")" test -f "$installer"
 
 unzip -q "$zip" -d "$scratch/zip"
 folder=$scratch/zip/quillon-$version-win64
-for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll README.txt SCENARIOS.txt \
-    include/ductra.h demo/firmware/demo-2.20.bin; do
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe README.txt \
+    SCENARIOS.txt include/ductra.h demo/firmware/demo-2.20.bin; do
     check "zip holds $file" test -f "$folder/$file"
 done
 check "zip holds the five ready-made scenarios in scenarios\\" \
@@ -179,7 +188,7 @@ check "README.txt has Windows line ends only" \
 
 # The version resource that Explorer's Details tab shows, read back by the
 # resource compiler from each file.
-for file in quillon.exe quillon-sim.exe ductra.dll ductra-sim.dll; do
+for file in quillon.exe quillon-sim.exe ductra.dll ductra-sim.dll ductra-probe.exe; do
     resource=$(x86_64-w64-mingw32-windres --input-format=coff --output-format=rc -i "$folder/$file" 2>&1)
     check "$file: FILEVERSION ${version//./, }, 0" contains "$resource" "FILEVERSION ${version//./, }, 0"
     check "$file: ProductVersion $version" contains "$resource" "VALUE \"ProductVersion\", \"$version\""
@@ -194,6 +203,8 @@ output=$(cd "$folder" && printf 'q\n' | env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM
     "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe")
 code=$?
 check_listing "quillon-sim.exe from the unpacked zip" "${output//$'\r'/}" "$code"
+output=$(cd "$folder" && "$top/cmake/wine-run.sh" "$folder/ductra-probe.exe" </dev/null)
+check_verdict "ductra-probe.exe from the unpacked zip" "${output//$'\r'/}" "$?"
 check "zip holds quillon-trace.exe and trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/trace-format.txt"
 output=$(cd "$folder" && printf 'q\n' | DUCTRA_TRACE=q.trace "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe" >/dev/null; "$top/cmake/wine-run.sh" "$folder/quillon-trace.exe" q.trace)
 check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$output" "1 sonde, System Sleep, payload 0: status 0 Success"
@@ -201,7 +212,7 @@ check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$outpu
 installed=$scratch/installed
 "$top/cmake/wine-run.sh" "$installer" /S "/D=$(wine_path "$installed")" >/dev/null 2>&1
 check "the installer ends with exit code 0" equals "$?" 0
-for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll README.txt Uninstall.exe \
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe README.txt Uninstall.exe \
     scenarios/handheld.json demo/firmware/demo-2.20.bin; do
     check "installed $file" test -f "$installed/$file"
 done
@@ -215,6 +226,9 @@ check "Start-menu entry \"quillon\" starts quillon.exe in the installation folde
 check "Start-menu entry \"quillon (virtual instrument)\" starts quillon-sim.exe in demo\\" \
     bash -c '[[ "$0" == *"quillon-sim.exe "*"$1 " ]]' \
     "$(shortcut "$start_menu/quillon (virtual instrument).lnk")" "$(wine_path "$installed")\\demo"
+check "Start-menu entry \"ductra-probe\" runs it in a console that stays open, in the installation folder" \
+    bash -c '[[ "$0" == *"cmd.exe "*"$1 "*"/k ductra-probe.exe " ]]' "$(strings -el "$start_menu/ductra-probe.lnk" | tr '\r\n' '  ')" \
+    "$(wine_path "$installed")"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\quillon'
 registered=$("$top/cmake/wine-run.sh" reg query "$uninstall_key" /v UninstallString 2>/dev/null | tr -d '\r')
 check "the uninstaller is registered" contains "$registered" "$(wine_path "$installed")\\Uninstall.exe"

@@ -24,14 +24,12 @@
 #include <cstring>
 #include <vector>
 
+#include "ductra_discovery.h"
 #include "ductra_internal.h"
 
 namespace ductra {
 
 namespace {
-
-constexpr uint16_t kVendorId = DUCTRA_USB_VENDOR_ID;
-constexpr uint16_t kProductId = DUCTRA_USB_PRODUCT_ID;
 
 // Library state: one device at a time. The context lives from open to close.
 libusb_context* Context = nullptr;
@@ -59,71 +57,6 @@ constexpr int kCancelWaitMs = 1000;
 // still holds, each waiting this long for data.
 constexpr int kDrainReads = 8;
 constexpr unsigned int kDrainReadMs = 10;
-
-// The errno value that matches a libusb error code.
-int SystemError(int libusb_error) {
-    switch (libusb_error) {
-        case LIBUSB_ERROR_ACCESS:
-            return EACCES;
-        case LIBUSB_ERROR_NO_DEVICE:
-            return ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND:
-            return ENOENT;
-        case LIBUSB_ERROR_BUSY:
-            return EBUSY;
-        case LIBUSB_ERROR_TIMEOUT:
-            return ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW:
-            return EOVERFLOW;
-        case LIBUSB_ERROR_PIPE:
-            return EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED:
-            return EINTR;
-        case LIBUSB_ERROR_NO_MEM:
-            return ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED:
-            return ENOSYS;
-        case LIBUSB_ERROR_INVALID_PARAM:
-            return EINVAL;
-        default:
-            return EIO;
-    }
-}
-
-// Whether the interface's first alternate setting has exactly one bulk IN
-// and one bulk OUT endpoint.
-bool HasBulkPair(const libusb_interface& interface) {
-    if (interface.num_altsetting < 1) return false;
-    const libusb_interface_descriptor& setting = interface.altsetting[0];
-    int in = 0;
-    int out = 0;
-    for (int e = 0; e < setting.bNumEndpoints; ++e) {
-        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-        if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
-        if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0) {
-            ++in;
-        } else {
-            ++out;
-        }
-    }
-    return in == 1 && out == 1;
-}
-
-// The number of the instrument's interface on `device`, or -1.
-int InstrumentInterface(libusb_device* device) {
-    libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(device, &descriptor) != 0) return -1;
-    if (descriptor.idVendor != kVendorId || descriptor.idProduct != kProductId) return -1;
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
-    int found = -1;
-    for (int i = 0; i < config->bNumInterfaces && found < 0; ++i) {
-        if (HasBulkPair(config->interface[i]))
-            found = config->interface[i].altsetting[0].bInterfaceNumber;
-    }
-    libusb_free_config_descriptor(config);
-    return found;
-}
 
 void ReleaseContext() {
     if (Context != nullptr) libusb_exit(Context);

@@ -24,6 +24,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "ductra_discovery.h"
 #include "ductra_internal.h"
 #include "ductra_winusb_platform.h"
 
@@ -112,6 +113,7 @@ const WinPlatform kRealPlatform = {
     WinUsb_WritePipe,
     WinUsb_ReadPipe,
     WinUsb_GetOverlappedResult,
+    SetupDiGetDeviceRegistryPropertyW,
 };
 
 const WinPlatform* Platform = &kRealPlatform;
@@ -183,92 +185,57 @@ DWORD WaitMilliseconds(int64_t ms) {
     return static_cast<DWORD>(ms);
 }
 
+// Keeps the last device path the search finds (a later one replaces an
+// earlier one) and reports each.
+bool KeepPath(const wchar_t* found, std::size_t length, void* context) {
+    PWSTR& path = *static_cast<PWSTR*>(context);
+    if (path != nullptr) LocalFree(path);
+    path = static_cast<PWSTR>(LocalAlloc(LPTR, (length + 1) * sizeof(WCHAR)));
+    if (path == nullptr) {
+        Message("Error allocating memory for the device detail buffer.\n");
+        return false;
+    }
+    std::memcpy(path, found, length * sizeof(WCHAR));
+    Message("Device path:  %ls\n", path);
+    return true;
+}
+
 // Looks for the instrument's device path and opens it into DeviceFileHandle.
 // Fails only when the list of present devices cannot be had; on success the
 // handle may still be invalid, which means no device was opened.
 bool FindDevicePath() {
-    const GUID& guid = kInterfaceGuid.value;
-    HDEVINFO set = P().GetClassDevs(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        Message("Error SetupDiGetClassDevs: %d.\n", static_cast<int>(GetLastError()));
-        return false;
-    }
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail = nullptr;
     PWSTR path = nullptr;
-    bool abandoned = false;
-    DWORD error = 0;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVINFO_DATA info{};
-        info.cbSize = sizeof(info);
-        if (!P().EnumDeviceInfo(set, i, &info)) break;
-
-        // The interface's member index is the device's own position in the set.
-        SP_DEVICE_INTERFACE_DATA interface_data{};
-        interface_data.cbSize = sizeof(interface_data);
-        if (!P().EnumDeviceInterfaces(set, &info, &guid, i, &interface_data)) {
-            error = GetLastError();
-            if (error == ERROR_NO_MORE_ITEMS) break;
-            Message("Error SetupDiEnumDeviceInterfaces: %d.\n", static_cast<int>(error));
-            abandoned = true;
+    const InterfaceSearch search = SearchInterfacePaths(KeepPath, &path);
+    switch (search.outcome) {
+        case SearchOutcome::kListFailed:
+            Message("Error SetupDiGetClassDevs: %d.\n", static_cast<int>(search.error));
+            return false;
+        case SearchOutcome::kEnumFailed:
+            Message("Error SetupDiEnumDeviceInterfaces: %d.\n", static_cast<int>(search.error));
             break;
-        }
-
-        DWORD size = 0;
-        BOOL sized = P().GetDeviceInterfaceDetail(set, &interface_data, nullptr, 0, &size, nullptr);
-        error = GetLastError();
-        if (sized || error != ERROR_INSUFFICIENT_BUFFER || size == 0) {
-            Message("Error SetupDiEnumDeviceInterfaces: %d.\n", static_cast<int>(error));
-            abandoned = true;
-            break;
-        }
-
-        if (detail != nullptr) LocalFree(detail);
-        const DWORD allocated = size;
-        detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(LocalAlloc(LPTR, allocated));
-        if (detail == nullptr ||
-            allocated < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) {
+        case SearchOutcome::kNoMemory:
             Message("Error allocating memory for the device detail buffer.\n");
-            abandoned = true;
             break;
-        }
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (!P().GetDeviceInterfaceDetail(set, &interface_data, detail, allocated, &size, &info)) {
-            Message("Error SetupDiGetDeviceInterfaceDetail: %d.\n",
-                    static_cast<int>(GetLastError()));
-            abandoned = true;
+        case SearchOutcome::kDetailFailed:
+            Message("Error SetupDiGetDeviceInterfaceDetail: %d.\n", static_cast<int>(search.error));
             break;
-        }
-
-        // The path ends at its terminator or at the end of the detail buffer,
-        // whichever comes first.
-        std::size_t room =
-            (allocated - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
-        std::size_t length = wcsnlen(detail->DevicePath, room);
-        if (path != nullptr) LocalFree(path);
-        path = static_cast<PWSTR>(LocalAlloc(LPTR, (length + 1) * sizeof(WCHAR)));
-        if (path == nullptr) {
-            Message("Error allocating memory for the device detail buffer.\n");
-            abandoned = true;
+        case SearchOutcome::kStopped:
             break;
-        }
-        std::memcpy(path, detail->DevicePath, length * sizeof(WCHAR));
-        Message("Device path:  %ls\n", path);
-    }
-
-    if (!abandoned) {
-        if (path != nullptr) {
-            DeviceFileHandle = P().CreateFile(path, GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        }
-        if (path == nullptr || DeviceFileHandle == INVALID_HANDLE_VALUE) {
-            // With nothing attached this is the platform's "no more items", 259.
-            Message("Error %d.", static_cast<int>(GetLastError()));
-        }
+        case SearchOutcome::kComplete:
+            if (path != nullptr) {
+                DeviceFileHandle = P().CreateFile(path, GENERIC_READ | GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+            }
+            if (path == nullptr) {
+                // With nothing attached this is the platform's "no more items", 259.
+                Message("Error %d.", static_cast<int>(search.error));
+            } else if (DeviceFileHandle == INVALID_HANDLE_VALUE) {
+                Message("Error %d.", static_cast<int>(GetLastError()));
+            }
+            break;
     }
     if (path != nullptr) LocalFree(path);
-    if (detail != nullptr) LocalFree(detail);
-    P().DestroyDeviceInfoList(set);
     return true;
 }
 
@@ -276,36 +243,32 @@ bool FindDevicePath() {
 // last query made decides the outcome.
 bool QueryPipes() {
     if (WinUsbHandle == NoInterface()) return false;
-    USB_INTERFACE_DESCRIPTOR descriptor{};
-    bool last_ok = P().QueryInterfaceSettings(WinUsbHandle, 0, &descriptor) != FALSE;
-    if (!last_ok) return false;
-    for (UCHAR index = 0; index < descriptor.bNumEndpoints; ++index) {
-        WINUSB_PIPE_INFORMATION pipe{};
-        last_ok = P().QueryPipe(WinUsbHandle, 0, index, &pipe) != FALSE;
-        if (!last_ok) continue;
-        switch (pipe.PipeType) {
+    InterfacePipes found;
+    QueryInterfacePipes(WinUsbHandle, &found);
+    for (int i = 0; i < found.count; ++i) {
+        const PipeFacts& pipe = found.pipes[i];
+        const int index = pipe.index;
+        switch (pipe.type) {
             case UsbdPipeTypeControl:
-                Message("Endpoint index: %d Pipe type: Control Pipe ID: %d.\n", index, pipe.PipeId);
+                Message("Endpoint index: %d Pipe type: Control Pipe ID: %d.\n", index, pipe.id);
                 break;
             case UsbdPipeTypeIsochronous:
-                Message("Endpoint index: %d Pipe type: Isochronous Pipe ID: %d.\n", index,
-                        pipe.PipeId);
+                Message("Endpoint index: %d Pipe type: Isochronous Pipe ID: %d.\n", index, pipe.id);
                 break;
             case UsbdPipeTypeBulk:
-                Message("Endpoint index: %d Pipe type: Bulk Pipe ID: %c.\n", index, pipe.PipeId);
-                if ((pipe.PipeId & 0x80) != 0) {
-                    BulkInPipeId = pipe.PipeId;
+                Message("Endpoint index: %d Pipe type: Bulk Pipe ID: %c.\n", index, pipe.id);
+                if ((pipe.id & 0x80) != 0) {
+                    BulkInPipeId = pipe.id;
                 } else {
-                    BulkOutPipeId = pipe.PipeId;
+                    BulkOutPipeId = pipe.id;
                 }
                 break;
             case UsbdPipeTypeInterrupt:
-                Message("Endpoint index: %d Pipe type: Interrupt Pipe ID: %d.\n", index,
-                        pipe.PipeId);
+                Message("Endpoint index: %d Pipe type: Interrupt Pipe ID: %d.\n", index, pipe.id);
                 break;
         }
     }
-    return last_ok;
+    return found.last_ok;
 }
 
 void CloseDeviceFile() {
@@ -343,6 +306,9 @@ int32_t Deliver(const uint8_t* bytes, std::size_t available, int32_t capacity, u
 
 const WinPlatform& RealWinPlatform() {
     return kRealPlatform;
+}
+const WinPlatform& ActiveWinPlatform() {
+    return *Platform;
 }
 void SetWinPlatform(const WinPlatform* platform) {
     Platform = platform != nullptr ? platform : &kRealPlatform;

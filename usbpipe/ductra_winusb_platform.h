@@ -46,6 +46,10 @@ struct WinPlatform {
      LPOVERLAPPED overlapped);
     BOOL(WINAPI* GetOverlappedResult)
     (WINUSB_INTERFACE_HANDLE usb, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+    // Read by ductra-probe alone: a device's hardware ids, driver service, description.
+    BOOL(WINAPI* GetDeviceRegistryProperty)
+    (HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD type, PBYTE buffer, DWORD size,
+     PDWORD required);
 };
 
 // The real SetupAPI, WinUSB and kernel calls.
@@ -53,6 +57,8 @@ const WinPlatform& RealWinPlatform();
 // Puts `platform` in place of the real stack (nullptr restores it). The
 // library must be closed (DuctraClose) before the stack is swapped.
 void SetWinPlatform(const WinPlatform* platform);
+// The table in use.
+const WinPlatform& ActiveWinPlatform();
 
 // The device-interface class searched for, parsed from the build's
 // DUCTRA_DEVICE_INTERFACE_GUID.

@@ -21,6 +21,7 @@
 
 #include "ductra.h"
 #include "ductra_internal.h"
+#include "ductra_probe.h"
 #include "trace.h"
 #include "trace_lines.h"
 
@@ -209,13 +210,15 @@ class LibusbBackend : public ::testing::Test {
     void TearDown() override {
         DuctraClose();
         ductra::SetOutputSink(nullptr);
+        ductra::SetProbeHost(nullptr);
         g_clear_object(&handler_);
         g_clear_object(&testbed_);
         for (Urb& urb : device_.urbs) g_object_unref(urb.data);
     }
 
-    // Attaches a USB device with the given ids as /dev/bus/usb/001/<devnum>.
-    void Attach(uint16_t vendor, uint16_t product, int devnum = 2) {
+    // Attaches a USB device with the given ids (and product name) as
+    // /dev/bus/usb/001/<devnum>.
+    void Attach(uint16_t vendor, uint16_t product, int devnum = 2, const char* name = "") {
         char node[32];
         std::snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
         ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, nullptr));
@@ -229,8 +232,9 @@ class LibusbBackend : public ::testing::Test {
                       "P: /devices/usb1/1-%d\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\n"
                       "E: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
                       "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
-                      "A: bConfigurationValue=1\\n\nA: speed=12\\n\nH: descriptors=%s\n",
-                      devnum, devnum, devnum, devnum, devnum, clean.c_str());
+                      "A: bConfigurationValue=1\\n\nA: speed=12\\n\n%s%s%sH: descriptors=%s\n",
+                      devnum, devnum, devnum, devnum, devnum, *name ? "A: product=" : "", name,
+                      *name ? "\\n\n" : "", clean.c_str());
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record, nullptr));
     }
 
@@ -455,6 +459,83 @@ TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {
     EXPECT_EQ(DuctraSend(frame, 2, 1000), 0);
     ASSERT_EQ(device_.written.size(), 1u);
     EXPECT_EQ(device_.written[0], Bytes({0x01, 0x02}));
+}
+
+// ductra-probe on the same scripted bus: it reports and never claims or
+// transfers anything.
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_F(LibusbBackend, ProbeFindsTheInstrumentReadyAndOnlyLooks) {
+    Attach(kVendor, kProduct, 2, "Instrument");
+    EXPECT_EQ(ductra::RunProbe(Capture), 0);
+    EXPECT_TRUE(EndsWith(Captured, "\nVerdict: instrument ready (exit code 0)\n")) << Captured;
+    EXPECT_NE(Captured.find("  pipes: interface 0, bulk IN 0x81 (64-byte packets), bulk OUT 0x02 "
+                            "(64-byte packets)\n"),
+              std::string::npos);
+    EXPECT_EQ(device_.claims, 0);
+    EXPECT_TRUE(device_.urbs.empty() && device_.in_lengths.empty() && device_.written.empty());
+}
+
+TEST_F(LibusbBackend, ProbeListsTheDevicesWhenNoneHasTheIds) {
+    Attach(static_cast<uint16_t>(kVendor + 1), kProduct, 2, "Other meter");
+    EXPECT_EQ(ductra::RunProbe(Capture), 2);
+    EXPECT_TRUE(
+        EndsWith(Captured, "\nVerdict: no instrument with the expected identity (exit code 2)\n"))
+        << Captured;
+    char listed[64];
+    std::snprintf(listed, sizeof(listed),
+                  "  bus 1, port path 1-2: USB id %04x:%04x, \"Other meter\"\n", kVendor + 1,
+                  kProduct);
+    EXPECT_NE(Captured.find(listed), std::string::npos);
+}
+
+int RefuseNode(const char*) {
+    return EACCES;
+}
+void Technician(const char*, ductra::ProbeAccount* account) {
+    *account = ductra::ProbeAccount{"tech", true, false, false};
+}
+
+TEST_F(LibusbBackend, ProbeExplainsARefusedNodeWithTheUdevRule) {
+    char folder[] = "/tmp/ductra-rules-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string site = std::string(folder) + "/70-ductra.rules";
+    const ductra::ProbeHost refusing = {RefuseNode, site.c_str(),
+                                        "/nonexistent/lib/70-ductra.rules", Technician};
+    ductra::SetProbeHost(&refusing);
+    Attach(kVendor, kProduct);
+    EXPECT_EQ(ductra::RunProbe(Capture), 3);
+    EXPECT_TRUE(
+        EndsWith(Captured, "\nVerdict: instrument found but not accessible (exit code 3)\n"))
+        << Captured;
+    EXPECT_NE(Captured.find("  access: refused: Permission denied (errno 13)\n"
+                            "  udev rule: none installed (neither " +
+                            site + " nor /nonexistent/lib/70-ductra.rules)\n"),
+              std::string::npos);
+    EXPECT_NE(Captured.find("Next step: install the udev rule for this instrument and apply it:\n"
+                            "  echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\""),
+              std::string::npos);
+
+    // With the rule for these ids in place, what is left is applying it.
+    std::FILE* rule = std::fopen(site.c_str(), "w");
+    ASSERT_NE(rule, nullptr);
+    std::fprintf(rule,
+                 "# the site's own\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", "
+                 "ATTR{idProduct}==\"%04x\", GROUP=\"plugdev\"\n",
+                 kVendor, kProduct);
+    std::fclose(rule);
+    Captured.clear();
+    EXPECT_EQ(ductra::RunProbe(Capture), 3);
+    std::remove(site.c_str());
+    rmdir(folder);
+    EXPECT_NE(Captured.find("  udev rule: " + site + " matches this instrument\n"),
+              std::string::npos)
+        << Captured;
+    EXPECT_NE(Captured.find("\nNext step: apply the installed udev rule to the instrument"),
+              std::string::npos);
 }
 
 // One line per call of the program, its own releases not among them, and

@@ -3,6 +3,7 @@
 // library makes is recorded. Runs under wine.
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -15,6 +16,7 @@
 
 #include "ductra.h"
 #include "ductra_internal.h"
+#include "ductra_probe.h"
 #include "ductra_winusb_platform.h"
 #include "trace.h"
 #include "trace_lines.h"
@@ -54,11 +56,18 @@ struct Transfer {
     ULONG transferred;
 };
 
+// A USB device present: its first hardware id, driver service, description.
+struct UsbDevice {
+    std::wstring hardware_id, service, description;
+};
+
 // The scripted stack and what the library did with it.
 struct Stack {
     // Script.
     bool list_fails = false;
     std::vector<std::wstring> paths;
+    // The list of every USB device.
+    std::vector<UsbDevice> usb_devices;
     DWORD open_error = 0;  // nonzero: CreateFileW fails with it
     DWORD init_error = 0;  // nonzero: WinUsb_Initialize fails with it
     bool settings_fail = false;
@@ -78,6 +87,7 @@ struct Stack {
     std::map<HANDLE, bool> signalled;
     std::vector<Transfer> transfers;
     bool set_alive = false;
+    bool usb_set_alive = false;
     int next_handle = 0x100;
 
     HANDLE NewHandle() {
@@ -108,6 +118,7 @@ struct Stack {
 
 Stack* S = nullptr;
 const HDEVINFO kSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
+const HDEVINFO kUsbSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E8));
 const WINUSB_INTERFACE_HANDLE kUsb = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(0x05B);
 
 std::string Hex(UCHAR value) {
@@ -118,6 +129,10 @@ std::string Hex(UCHAR value) {
 
 HDEVINFO WINAPI FakeGetClassDevs(const GUID* guid, PCWSTR, HWND, DWORD flags) {
     S->calls.push_back("GetClassDevs");
+    if (guid == nullptr) {  // every USB device
+        S->usb_set_alive = true;
+        return kUsbSet;
+    }
     S->class_guid = *guid;
     S->class_flags = flags;
     if (S->list_fails) {
@@ -128,9 +143,9 @@ HDEVINFO WINAPI FakeGetClassDevs(const GUID* guid, PCWSTR, HWND, DWORD flags) {
     return kSet;
 }
 
-BOOL WINAPI FakeEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA) {
-    EXPECT_EQ(set, kSet);
-    if (index >= S->paths.size()) {
+BOOL WINAPI FakeEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info) {
+    info->Reserved = index;
+    if (index >= (set == kUsbSet ? S->usb_devices.size() : S->paths.size())) {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
@@ -165,8 +180,22 @@ BOOL WINAPI FakeGetDeviceInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA dat
 }
 
 BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
-    EXPECT_EQ(set, kSet);
-    S->set_alive = false;
+    EXPECT_TRUE(set == kSet || set == kUsbSet);
+    (set == kSet ? S->set_alive : S->usb_set_alive) = false;
+    return TRUE;
+}
+
+BOOL WINAPI FakeGetDeviceRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property,
+                                          PDWORD, PBYTE buffer, DWORD size, PDWORD required) {
+    EXPECT_EQ(set, kUsbSet);
+    const UsbDevice& device = S->usb_devices.at(info->Reserved);
+    std::wstring text = property == SPDRP_HARDWAREID ? device.hardware_id + L'\0'
+                        : property == SPDRP_SERVICE  ? device.service
+                                                     : device.description;
+    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
+    *required = bytes;
+    if (bytes > size) return FALSE;
+    std::memcpy(buffer, text.c_str(), bytes);
     return TRUE;
 }
 
@@ -329,6 +358,7 @@ const ductra::WinPlatform kFake = {
     FakeWritePipe,
     FakeReadPipe,
     FakeGetOverlappedResult,
+    FakeGetDeviceRegistryProperty,
 };
 
 const wchar_t kPath[] = L"\\\\?\\usb#vid_0000&pid_0000#0001#{instrument}";
@@ -347,7 +377,7 @@ class WinUsbBackend : public ::testing::Test {
         DuctraClose();
         EXPECT_TRUE(stack_.handles.empty()) << "handles left open";
         EXPECT_TRUE(stack_.transfers.empty()) << "transfers never collected";
-        EXPECT_FALSE(stack_.set_alive) << "device set not destroyed";
+        EXPECT_FALSE(stack_.set_alive || stack_.usb_set_alive) << "device set not destroyed";
         ductra::SetWinPlatform(nullptr);
         ductra::SetOutputSink(nullptr);
         DuctraChatty(0);
@@ -686,6 +716,40 @@ TEST_F(WinUsbBackend, ThreadAndProcessDetachReleaseTheDevice) {
         EXPECT_EQ(DuctraSend(frame, sizeof frame, 100), DUCTRA_RESPONSE_NO_VALID_HANDLER);
     }
     EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE) << "other notifications succeed";
+}
+
+// ductra-probe on the scripted stack: it opens and binds what it finds, lets
+// it go again (the fixture checks every handle and set), and never touches a pipe.
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_F(WinUsbBackend, ProbeFindsTheInstrumentReadyAndOnlyLooks) {
+    Instrument();
+    EXPECT_EQ(ductra::RunProbe(Capture), 0);
+    EXPECT_TRUE(EndsWith(Captured, "\nVerdict: instrument ready (exit code 0)\n")) << Captured;
+    EXPECT_NE(Captured.find("    pipe 0x81: bulk IN, 64-byte packets\n"
+                            "    pipe 0x02: bulk OUT, 64-byte packets\n"),
+              std::string::npos);
+    EXPECT_EQ(stack_.calls,
+              std::vector<std::string>({"GetClassDevs", "CreateFile", "Initialize", "Free"}));
+}
+
+TEST_F(WinUsbBackend, ProbeNamesTheClassAndListsTheUsbDevicesWhenNoneOffersIt) {
+    stack_.usb_devices = {
+        {L"USB\\VID_1A2B&PID_3C4D&REV_0100", L"usbccgp", L"USB Composite Device"}};
+    EXPECT_EQ(ductra::RunProbe(Capture), 2);
+    EXPECT_TRUE(
+        EndsWith(Captured, "\nVerdict: no instrument with the expected identity (exit code 2)\n"))
+        << Captured;
+    std::string guid = DUCTRA_DEVICE_INTERFACE_GUID_TEXT;
+    for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_NE(Captured.find("\nNo device offers the interface class " + guid + ".\n"),
+              std::string::npos);
+    EXPECT_NE(
+        Captured.find("  USB id 1A2B:3C4D, driver service: usbccgp, \"USB Composite Device\"\n"),
+        std::string::npos);
 }
 
 // One line per call of the program, its own releases not among them.

@@ -1,0 +1,61 @@
+// ductra-probe: looks at the workstation the way the library looks for the
+// instrument, prints what it found in plain words and the one next step,
+// and ends with a verdict whose number is the program's exit code. It only
+// looks: it never claims an interface, never transfers a byte and changes no
+// setting. Built beside the library, never into it.
+#pragma once
+
+#include <cstddef>
+
+#include "ductra_internal.h"
+
+namespace ductra {
+
+// The verdicts and their exit codes (listed in ductra-probe(1)).
+enum class Verdict : int {
+    kReady = 0,
+    kUsbUnreadable = 1,
+    kNoInstrument = 2,
+    kNotAccessible = 3,
+    kInUse = 4,
+    kNoPipes = 5,
+    kGone = 6,
+};
+
+// The verdict's words, as the last line shows them.
+const char* VerdictText(Verdict verdict);
+
+// Looks, writes the report to `sink` and returns the verdict's exit code.
+int RunProbe(OutputSink sink);
+
+#if !defined(_WIN32)
+
+// The account that runs the probe and its standing with the udev rule's group.
+struct ProbeAccount {
+    char name[64];      // login name of the real user ("" when unknown)
+    bool group_exists;  // the group is in the group database
+    bool listed;        // the account is a member in the group database
+    bool in_session;    // this process carries the group (the login has it)
+};
+
+// What the access diagnosis asks of the system; the tests put their own in
+// place of the real one.
+struct ProbeHost {
+    // Opens the device node for reading and writing, as the library does,
+    // and closes it again: 0, or the errno of the refusal.
+    int (*open_node)(const char* path);
+    // The udev rule where a site puts its own (it overrides the other) and
+    // where the package installs it.
+    const char* site_rule;
+    const char* packaged_rule;
+    // Fills `account` for `group`.
+    void (*account)(const char* group, ProbeAccount* account);
+};
+
+const ProbeHost& RealProbeHost();
+// Puts `host` in place of the real one (nullptr restores it).
+void SetProbeHost(const ProbeHost* host);
+
+#endif
+
+}  // namespace ductra

@@ -1,0 +1,481 @@
+// ductra-probe on Linux: every USB device libusb lists, the ones with the
+// instrument's ids in detail (where it sits, whether this account may open
+// it and why not, its bulk pipes, the kernel driver on their interface), and
+// the other devices when none has the ids. Descriptors come from what libusb
+// and sysfs already hold; the device node is opened and closed again only to
+// learn whether the library could open it.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ductra_discovery.h"
+#include "ductra_probe_report.h"
+
+namespace ductra {
+
+namespace {
+
+// The group the udev rule gives the instrument to.
+constexpr char kRuleGroup[] = "plugdev";
+constexpr char kSysUsb[] = "/sys/bus/usb";
+
+int OpenNode(const char* path) {
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
+}
+
+bool HasGroup(const std::vector<gid_t>& groups, gid_t group) {
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+void ReadAccount(const char* group, ProbeAccount* account) {
+    *account = ProbeAccount{};
+    const passwd* user = getpwuid(getuid());
+    std::string name = user != nullptr ? user->pw_name : "";
+    const gid_t primary = user != nullptr ? user->pw_gid : getgid();
+    std::snprintf(account->name, sizeof(account->name), "%s", name.c_str());
+    const struct group* entry = getgrnam(group);
+    if (entry == nullptr) return;
+    account->group_exists = true;
+    const gid_t wanted = entry->gr_gid;
+    if (!name.empty()) {
+        int count = 64;
+        std::vector<gid_t> listed(static_cast<std::size_t>(count));
+        if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) {
+            listed.resize(static_cast<std::size_t>(count));
+            if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) count = 0;
+        }
+        listed.resize(static_cast<std::size_t>(std::max(count, 0)));
+        account->listed = HasGroup(listed, wanted);
+    }
+    const int held = getgroups(0, nullptr);
+    std::vector<gid_t> session(static_cast<std::size_t>(std::max(held, 0)));
+    if (held > 0 && getgroups(held, session.data()) < 0) session.clear();
+    account->in_session = HasGroup(session, wanted) || getegid() == wanted;
+}
+
+const ProbeHost kRealHost = {OpenNode, "/etc/udev/rules.d/70-ductra.rules",
+                             "/lib/udev/rules.d/70-ductra.rules", ReadAccount};
+const ProbeHost* Host = &kRealHost;
+
+// The first line of a sysfs attribute of a USB device, at most 255
+// characters; "" when it cannot be read (no such attribute, or the device
+// has gone). The names come from the device: a control character in them
+// shows as '?', so that it cannot steer the technician's terminal.
+std::string SysAttribute(const std::string& device, const char* name) {
+    const std::string path = std::string(kSysUsb) + "/devices/" + device + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return "";
+    char line[256] = {};
+    const bool read = std::fgets(line, sizeof(line), file) != nullptr;
+    std::fclose(file);
+    if (!read) return "";
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return text;
+}
+
+// One USB device as the survey saw it.
+struct Device {
+    libusb_device* handle = nullptr;
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    int bus = 0;
+    std::string port_path = "";  // sysfs name: "1-2.4", "usb1" for a root hub
+    std::string node = "";       // /dev/bus/usb/BBB/DDD
+    bool root_hub = false;
+    int descriptor_error = 0;  // libusb's error reading the device descriptor
+};
+
+Device Describe(libusb_device* handle, const libusb_device_descriptor& descriptor) {
+    Device device{.handle = handle,
+                  .vendor = descriptor.idVendor,
+                  .product = descriptor.idProduct,
+                  .bus = libusb_get_bus_number(handle)};
+    uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(handle, ports, sizeof(ports));
+    device.root_hub = depth <= 0;
+    if (device.root_hub) {
+        device.port_path = "usb" + std::to_string(device.bus);
+    } else {
+        device.port_path = std::to_string(device.bus) + "-";
+        for (int i = 0; i < depth; ++i) {
+            if (i > 0) device.port_path += ".";
+            device.port_path += std::to_string(ports[i]);
+        }
+    }
+    char node[32];
+    std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", device.bus,
+                  libusb_get_device_address(handle));
+    device.node = node;
+    return device;
+}
+
+// ", "product" by "manufacturer"", as far as sysfs has them.
+std::string Names(const Device& device) {
+    const std::string product = SysAttribute(device.port_path, "product");
+    const std::string maker = SysAttribute(device.port_path, "manufacturer");
+    std::string names = product.empty() ? "" : "\"" + product + "\"";
+    if (!maker.empty()) names += (names.empty() ? "by \"" : " by \"") + maker + "\"";
+    return names.empty() ? "" : ", " + names;
+}
+
+std::string UsbId(uint16_t vendor, uint16_t product) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04x:%04x", vendor, product);
+    return text;
+}
+
+std::string ErrnoText(int error) {
+    return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
+}
+
+// The kernel driver bound to an interface, from sysfs; "" when none is.
+std::string InterfaceDriver(const Device& device, int config, int interface) {
+    const std::string link = std::string(kSysUsb) + "/devices/" + device.port_path + ":" +
+                             std::to_string(config) + "." + std::to_string(interface) + "/driver";
+    char target[256];
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (length <= 0) return "";
+    target[length] = '\0';
+    const char* name = std::strrchr(target, '/');
+    return name != nullptr ? name + 1 : target;
+}
+
+// What the udev rule in force says about the instrument's ids.
+enum class RuleState { kMissing, kUnreadable, kOtherIds, kMatches };
+struct Rule {
+    RuleState state;
+    std::string path;  // the file in force
+    std::string ids;   // the USB id it names, if any
+    int error;         // kUnreadable: errno
+};
+
+// The value a rule line compares an attribute with (ATTR{key}=="value" or
+// ATTRS{...}), as written: udev compares it with sysfs's lower-case digits
+// as it stands. "" when the line has none.
+std::string RuleValue(const std::string& line, const char* key) {
+    const std::string prefix = std::string("{") + key + "}==\"";
+    const std::size_t at = line.find(prefix);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + prefix.size();
+    const std::size_t end = line.find('"', start);
+    return end == std::string::npos ? "" : line.substr(start, end - start);
+}
+
+// udev reads the site's file in place of the packaged one of the same name.
+Rule ReadRule() {
+    const char* path = Host->site_rule;
+    if (access(path, F_OK) != 0) path = Host->packaged_rule;
+    if (access(path, F_OK) != 0) return {RuleState::kMissing, "", "", 0};
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return {RuleState::kUnreadable, path, "", errno};
+    Rule rule{RuleState::kOtherIds, path, "", 0};
+    const std::string wanted = UsbId(InstrumentVendorId(), InstrumentProductId());
+    char buffer[1024];
+    while (rule.state != RuleState::kMatches && std::fgets(buffer, sizeof(buffer), file)) {
+        const std::string line(buffer);
+        const std::size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        const std::string vendor = RuleValue(line, "idVendor");
+        const std::string product = RuleValue(line, "idProduct");
+        if (vendor.empty() || product.empty()) continue;
+        if (rule.ids.empty() || vendor + ":" + product == wanted) rule.ids = vendor + ":" + product;
+        if (rule.ids == wanted) rule.state = RuleState::kMatches;
+    }
+    std::fclose(file);
+    return rule;
+}
+
+// The command that installs the rule for the instrument's ids where the site
+// keeps its own, and the one that applies it to a device already plugged in.
+void SayRuleCommands(bool install) {
+    const std::string vendor = UsbId(InstrumentVendorId(), InstrumentProductId()).substr(0, 4);
+    const std::string product = UsbId(InstrumentVendorId(), InstrumentProductId()).substr(5);
+    if (install) {
+        Say("  echo '%s' | sudo tee %s >/dev/null &&\n", DUCTRA_UDEV_RULE_LINE, Host->site_rule);
+    }
+    Say("  sudo udevadm control --reload-rules && sudo udevadm trigger --action=add "
+        "--subsystem-match=usb --attr-match=idVendor=%s --attr-match=idProduct=%s\n",
+        vendor.c_str(), product.c_str());
+}
+
+// Why the node refused this account, and the one command that mends it.
+void DiagnoseRefusal(const Device& device, int error) {
+    const Rule rule = ReadRule();
+    switch (rule.state) {
+        case RuleState::kMissing:
+            Say("  udev rule: none installed (neither %s nor %s)\n", Host->site_rule,
+                Host->packaged_rule);
+            break;
+        case RuleState::kUnreadable:
+            Say("  udev rule: %s cannot be read: %s\n", rule.path.c_str(),
+                ErrnoText(rule.error).c_str());
+            break;
+        case RuleState::kOtherIds:
+            Say("  udev rule: %s is for %s, not for this instrument\n", rule.path.c_str(),
+                rule.ids.empty() ? "no USB id" : ("USB id " + rule.ids).c_str());
+            break;
+        case RuleState::kMatches:
+            Say("  udev rule: %s matches this instrument\n", rule.path.c_str());
+            break;
+    }
+    struct stat node {};
+    const bool node_read = stat(device.node.c_str(), &node) == 0;
+    const struct group* owner = node_read ? getgrgid(node.st_gid) : nullptr;
+    const std::string node_group = owner != nullptr ? owner->gr_name : "";
+    if (node_read) {
+        Say("  device node: group %s, mode %04o\n",
+            owner != nullptr ? owner->gr_name : std::to_string(node.st_gid).c_str(),
+            static_cast<unsigned>(node.st_mode & 07777));
+    }
+    ProbeAccount account{};
+    Host->account(kRuleGroup, &account);
+    const char* name = account.name[0] != '\0' ? account.name : "this account";
+    if (!account.group_exists) {
+        Say("  account %s: there is no group %s on this system\n", name, kRuleGroup);
+    } else if (!account.listed) {
+        Say("  account %s: not a member of %s\n", name, kRuleGroup);
+    } else if (!account.in_session) {
+        Say("  account %s: member of %s, but not yet in this login\n", name, kRuleGroup);
+    } else {
+        Say("  account %s: member of %s\n", name, kRuleGroup);
+    }
+
+    Say("\n");
+    const bool needs_group = account.group_exists && !account.listed;
+    if (rule.state != RuleState::kMatches || node_group != kRuleGroup) {
+        if (rule.state != RuleState::kMatches) {
+            Say("Next step: install the udev rule for this instrument and apply it:\n");
+            SayRuleCommands(true);
+        } else {
+            Say("Next step: apply the installed udev rule to the instrument (or plug it in "
+                "again):\n");
+            SayRuleCommands(false);
+        }
+        // The rule gives the device to the user at the machine's seat; anyone
+        // else needs the group as well.
+        if (needs_group) {
+            Say("If you are not logged in at this machine's own screen and keyboard, also:\n"
+                "  sudo adduser %s %s   (then log out and in again)\n",
+                name, kRuleGroup);
+        }
+    } else if (needs_group) {
+        Say("Next step: give the account the group, then log out and in again:\n"
+            "  sudo adduser %s %s\n",
+            name, kRuleGroup);
+    } else if (!account.in_session) {
+        Say("Next step: log out and in again, so that the login carries the group %s.\n",
+            kRuleGroup);
+    } else {
+        Say("Next step: the rule and the group are in place, yet the system refuses (%s): a "
+            "container or a security policy may hold the device back; ask the workstation's "
+            "administrator.\n",
+            ErrnoText(error).c_str());
+    }
+}
+
+// A device with the instrument's ids, looked at in full; its verdict.
+struct Candidate {
+    Device device;
+    bool has_pair;
+    int open_error;
+    std::string driver;
+};
+
+Candidate Examine(const Device& device, int number, int total) {
+    Candidate seen{device, false, 0, ""};
+    Say("\nDevice %d of %d with the USB id: bus %d, port path %s, %s\n", number, total, device.bus,
+        device.port_path.c_str(), device.node.c_str());
+    const std::string names = Names(device);
+    if (!names.empty()) Say("  names: %s\n", names.c_str() + 2);
+
+    libusb_config_descriptor* config = nullptr;
+    const int read = libusb_get_active_config_descriptor(device.handle, &config);
+    BulkPair pair{};
+    int config_value = 0;
+    if (read != 0) {
+        Say("  pipes: the configuration descriptor cannot be read: %s\n", libusb_strerror(read));
+    } else {
+        seen.has_pair = FindBulkPair(*config, &pair);
+        config_value = config->bConfigurationValue;
+        libusb_free_config_descriptor(config);
+        if (seen.has_pair) {
+            Say("  pipes: interface %d, bulk IN 0x%02x (%d-byte packets), bulk OUT 0x%02x "
+                "(%d-byte packets)\n",
+                pair.interface_number, pair.in_address, pair.in_packet_size, pair.out_address,
+                pair.out_packet_size);
+        } else {
+            Say("  pipes: no interface with exactly one bulk IN and one bulk OUT endpoint\n");
+        }
+    }
+    if (seen.has_pair) {
+        seen.driver = InterfaceDriver(device, config_value, pair.interface_number);
+        if (seen.driver.empty()) {
+            Say("  kernel driver on interface %d: none\n", pair.interface_number);
+        } else if (seen.driver == "usbfs") {
+            Say("  kernel driver on interface %d: usbfs, a program holds the interface\n",
+                pair.interface_number);
+        } else {
+            Say("  kernel driver on interface %d: %s (quillon detaches it while it holds the "
+                "instrument)\n",
+                pair.interface_number, seen.driver.c_str());
+        }
+    }
+    seen.open_error = Host->open_node(device.node.c_str());
+    if (seen.open_error == 0) {
+        Say("  access: this account can open it\n");
+    } else {
+        Say("  access: refused: %s\n", ErrnoText(seen.open_error).c_str());
+    }
+    return seen;
+}
+
+Verdict VerdictOf(const Candidate& candidate) {
+    if (!candidate.has_pair) return Verdict::kNoPipes;
+    switch (candidate.open_error) {
+        case 0:
+            return candidate.driver == "usbfs" ? Verdict::kInUse : Verdict::kReady;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return Verdict::kGone;
+        default:
+            return Verdict::kNotAccessible;
+    }
+}
+
+bool PlaceholderIds() {
+    return InstrumentVendorId() == 0 || InstrumentProductId() == 0;
+}
+
+int NoInstrument(const std::vector<Device>& others) {
+    Say("\nNo device has the USB id %s.\n",
+        UsbId(InstrumentVendorId(), InstrumentProductId()).c_str());
+    Say("USB devices present (root hubs left out):%s\n", others.empty() ? " none" : "");
+    for (const Device& device : others) {
+        const std::string id = device.descriptor_error != 0
+                                   ? std::string("descriptor unreadable (") +
+                                         libusb_strerror(device.descriptor_error) + ")"
+                                   : "USB id " + UsbId(device.vendor, device.product);
+        Say("  bus %d, port path %s: %s%s\n", device.bus, device.port_path.c_str(), id.c_str(),
+            Names(device).c_str());
+    }
+    Say("\n");
+    if (PlaceholderIds()) {
+        Say("Next step: this build looks for the placeholder USB id %s, which no instrument has: "
+            "install a package built for the site's instrument (DUCTRA_USB_VENDOR_ID, "
+            "DUCTRA_USB_PRODUCT_ID).\n",
+            UsbId(InstrumentVendorId(), InstrumentProductId()).c_str());
+    } else {
+        Say("Next step: plug the instrument in and switch it on. If it is listed above, it has "
+            "other ids than this build looks for: install the package built for its ids.\n");
+    }
+    return Conclude(Verdict::kNoInstrument);
+}
+
+int Unreadable(const char* why) {
+    Say("\n%s\n\nNext step: run ductra-probe on the workstation the instrument is plugged into "
+        "(a container needs the host's /dev/bus/usb and /sys/bus/usb).\n",
+        why);
+    return Conclude(Verdict::kUsbUnreadable);
+}
+
+int Survey(libusb_context* context) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) {
+        return Unreadable(("The list of USB devices cannot be had: " +
+                           std::string(libusb_strerror(static_cast<int>(count))) + ".")
+                              .c_str());
+    }
+    std::vector<Device> matching;
+    std::vector<Device> others;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        const int read = libusb_get_device_descriptor(list[i], &descriptor);
+        Device device = Describe(list[i], descriptor);
+        device.descriptor_error = read;
+        if (read == 0 && HasInstrumentIds(descriptor)) {
+            matching.push_back(device);
+        } else if (!device.root_hub) {
+            others.push_back(device);
+        }
+    }
+    int code = 0;
+    if (matching.empty()) {
+        code = NoInstrument(others);
+    } else {
+        // The library opens the last device with the ids and a bulk pair.
+        std::vector<Candidate> seen;
+        const Candidate* chosen = nullptr;
+        for (std::size_t i = 0; i < matching.size(); ++i) {
+            seen.push_back(
+                Examine(matching[i], static_cast<int>(i + 1), static_cast<int>(matching.size())));
+        }
+        for (const Candidate& candidate : seen) {
+            if (candidate.has_pair) chosen = &candidate;
+        }
+        if (seen.size() > 1 && chosen != nullptr) {
+            Say("\nquillon opens the last of these with bulk pipes, at %s.\n",
+                chosen->device.node.c_str());
+        }
+        const Candidate& judged = chosen != nullptr ? *chosen : seen.back();
+        const Verdict verdict = VerdictOf(judged);
+        if (verdict == Verdict::kNotAccessible &&
+            (judged.open_error == EACCES || judged.open_error == EPERM)) {
+            DiagnoseRefusal(judged.device, judged.open_error);
+        } else {
+            SayNextStep(verdict);
+        }
+        code = Conclude(verdict);
+    }
+    libusb_free_device_list(list, 1);
+    return code;
+}
+
+}  // namespace
+
+const ProbeHost& RealProbeHost() {
+    return kRealHost;
+}
+
+void SetProbeHost(const ProbeHost* host) {
+    Host = host != nullptr ? host : &kRealHost;
+}
+
+int RunProbe(OutputSink sink) {
+    BeginReport(sink);
+    Say("Looking for: USB id %s with one bulk IN and one bulk OUT endpoint on one interface\n",
+        UsbId(InstrumentVendorId(), InstrumentProductId()).c_str());
+    if (access(kSysUsb, F_OK) != 0) {
+        return Unreadable(
+            "This system shows no USB devices: /sys/bus/usb does not exist (a "
+            "container, or a virtual machine without USB).");
+    }
+    libusb_context* context = nullptr;
+    const int started = libusb_init(&context);
+    if (started != 0) {
+        return Unreadable(
+            ("libusb cannot start: " + std::string(libusb_strerror(started)) + ".").c_str());
+    }
+    const int code = Survey(context);
+    libusb_exit(context);
+    return code;
+}
+
+}  // namespace ductra
