@@ -339,6 +339,17 @@ TEST_F(FirmwareSession, TraceRecordsTheSessionForTheReaderAndTheReplay) {
                   std::to_string(std::count(original.begin(), original.begin() + line, '\n') + 1) +
                   "), came " + Request(1, 0x8A, other) + "; answered by a time-out\n");
     EXPECT_EQ(diverged.exitCode, 0);
+
+    // A trace that cannot be written: one line on standard error, and the
+    // session runs as it does untraced.
+    const std::string nowhere = (dir / "no-such-folder" / "x.trace").string();
+    const SessionResult unwritable = Run("q\n", "", {{"DUCTRA_TRACE", nowhere}});
+    EXPECT_EQ(unwritable.output, Run("q\n", "").output);
+    EXPECT_EQ(unwritable.errors.rfind("ductra-sim: cannot write the trace " + nowhere + ": ", 0),
+              0u)
+        << unwritable.errors;
+    EXPECT_EQ(CountOf(unwritable.errors, "\n"), 1);
+    EXPECT_EQ(unwritable.exitCode, 0);
 }
 
 }  // namespace
