@@ -18,11 +18,21 @@ namespace ductra {
 // this byte is not a line end (a killed writer's last line). False with the
 // system's reason in `error`.
 bool TraceFileOpen(const char* path, std::string& error, bool& cutLine);
-// Room for `size` bytes after those written so far, or nullptr (with the
-// system's reason in `error`) when the file cannot grow. The bytes count once
-// TraceFileCommit is told how many were used.
-char* TraceFileReserve(std::size_t size, std::string& error);
-void TraceFileCommit(std::size_t used);
+// Where the next line goes: the mapped window of the file and the offset of
+// the next byte. The writer takes room in the window itself while there is
+// enough; the platform's half moves the window on.
+struct TraceCursor {
+    char* window = nullptr;  // maps [windowStart, windowEnd) of the file
+    uint64_t windowStart = 0;
+    uint64_t windowEnd = 0;
+    uint64_t end = 0;  // offset of the next byte to write
+};
+extern TraceCursor Cursor;
+
+// Maps a window that holds `size` bytes after Cursor.end and returns where
+// they go; nullptr (with the system's reason in `error`) when the file
+// cannot grow.
+char* TraceFileGrow(std::size_t size, std::string& error);
 // Unmaps, cuts the file to the bytes written and closes it. Harmless when
 // nothing is open.
 void TraceFileClose();

@@ -30,10 +30,6 @@ namespace ductra {
 namespace {
 
 int Fd = -1;
-char* Window = nullptr;  // the mapping of [WindowStart, WindowStart + WindowSize)
-uint64_t WindowStart = 0;
-std::size_t WindowSize = 0;
-uint64_t End = 0;        // offset of the next byte to write
 uint64_t Allocated = 0;  // the file's size while it is open
 uint64_t Released = 0;   // the pages before this offset have been let go of
 
@@ -102,19 +98,16 @@ bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
         return false;
     }
     Fd = fd;
-    End = end;
+    Cursor.end = end;
     Released = end - end % WindowAlignment();
     Allocated = static_cast<uint64_t>(status.st_size);
     cutLine = last != '\0' && last != '\n';
     return true;
 }
 
-char* TraceFileReserve(std::size_t size, std::string& error) {
+char* TraceFileGrow(std::size_t size, std::string& error) {
     if (Fd < 0) return nullptr;
-    if (Window != nullptr && End + size <= WindowStart + WindowSize) {
-        return Window + (End - WindowStart);
-    }
-    const auto [start, span] = NextTraceWindow(End, size, WindowAlignment());
+    const auto [start, span] = NextTraceWindow(Cursor.end, size, WindowAlignment());
     if (start + span > Allocated) {
 #if defined(__APPLE__)
         const int result = ftruncate(Fd, static_cast<off_t>(start + span)) == 0 ? 0 : errno;
@@ -135,34 +128,29 @@ char* TraceFileReserve(std::size_t size, std::string& error) {
         return nullptr;
     }
     Prepare(mapped, static_cast<std::size_t>(span));
-    if (Window != nullptr) {
-        munmap(Window, WindowSize);
-        HandOver(WindowStart, start);
+    if (Cursor.window != nullptr) {
+        munmap(Cursor.window, static_cast<std::size_t>(Cursor.windowEnd - Cursor.windowStart));
+        HandOver(Cursor.windowStart, start);
     }
-    Window = static_cast<char*>(mapped);
-    WindowStart = start;
-    WindowSize = static_cast<std::size_t>(span);
-    return Window + (End - WindowStart);
-}
-
-void TraceFileCommit(std::size_t used) {
-    End += used;
+    Cursor.window = static_cast<char*>(mapped);
+    Cursor.windowStart = start;
+    Cursor.windowEnd = start + span;
+    return Cursor.window + (Cursor.end - start);
 }
 
 void TraceFileClose() {
-    if (Window != nullptr) munmap(Window, WindowSize);
-    Window = nullptr;
-    WindowStart = 0;
-    WindowSize = 0;
+    if (Cursor.window != nullptr) {
+        munmap(Cursor.window, static_cast<std::size_t>(Cursor.windowEnd - Cursor.windowStart));
+    }
     if (Fd >= 0) {
         // A file that cannot be cut keeps NUL bytes at its end, which a
         // reader ignores.
-        const int cut = ftruncate(Fd, static_cast<off_t>(End));
+        const int cut = ftruncate(Fd, static_cast<off_t>(Cursor.end));
         static_cast<void>(cut);
         close(Fd);
     }
     Fd = -1;
-    End = 0;
+    Cursor = TraceCursor{};
     Allocated = 0;
     Released = 0;
 }

@@ -16,10 +16,6 @@ namespace {
 
 HANDLE File = INVALID_HANDLE_VALUE;
 HANDLE Mapping = nullptr;  // covers the file's first Allocated bytes
-char* Window = nullptr;    // the view of [WindowStart, WindowStart + WindowSize)
-uint64_t WindowStart = 0;
-uint64_t WindowSize = 0;
-uint64_t End = 0;  // offset of the next byte to write
 uint64_t Allocated = 0;
 
 std::string SystemText(DWORD code) {
@@ -64,7 +60,7 @@ bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
         return false;
     }
     char last = 0;
-    if (!FindContentEnd(static_cast<uint64_t>(size.QuadPart), ReadAt, End, last)) {
+    if (!FindContentEnd(static_cast<uint64_t>(size.QuadPart), ReadAt, Cursor.end, last)) {
         error = SystemText(GetLastError());
         TraceFileClose();
         return false;
@@ -74,12 +70,9 @@ bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
     return true;
 }
 
-char* TraceFileReserve(std::size_t size, std::string& error) {
+char* TraceFileGrow(std::size_t size, std::string& error) {
     if (File == INVALID_HANDLE_VALUE) return nullptr;
-    if (Window != nullptr && End + size <= WindowStart + WindowSize) {
-        return Window + (End - WindowStart);
-    }
-    const auto [start, span] = NextTraceWindow(End, size, Granularity());
+    const auto [start, span] = NextTraceWindow(Cursor.end, size, Granularity());
     if (Mapping == nullptr || start + span > Allocated) {
         const uint64_t wanted = start + span > Allocated ? start + span : Allocated;
         HANDLE grown =
@@ -99,34 +92,27 @@ char* TraceFileReserve(std::size_t size, std::string& error) {
         error = SystemText(GetLastError());
         return nullptr;
     }
-    if (Window != nullptr) UnmapViewOfFile(Window);
-    Window = static_cast<char*>(view);
-    WindowStart = start;
-    WindowSize = span;
-    return Window + (End - WindowStart);
-}
-
-void TraceFileCommit(std::size_t used) {
-    End += used;
+    if (Cursor.window != nullptr) UnmapViewOfFile(Cursor.window);
+    Cursor.window = static_cast<char*>(view);
+    Cursor.windowStart = start;
+    Cursor.windowEnd = start + span;
+    return Cursor.window + (Cursor.end - start);
 }
 
 void TraceFileClose() {
-    if (Window != nullptr) UnmapViewOfFile(Window);
-    Window = nullptr;
-    WindowStart = 0;
-    WindowSize = 0;
+    if (Cursor.window != nullptr) UnmapViewOfFile(Cursor.window);
     if (Mapping != nullptr) CloseHandle(Mapping);
     Mapping = nullptr;
     if (File != INVALID_HANDLE_VALUE) {
         // A file that cannot be cut keeps NUL bytes at its end, which a
         // reader ignores.
         LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(End);
+        at.QuadPart = static_cast<LONGLONG>(Cursor.end);
         if (SetFilePointerEx(File, at, nullptr, FILE_BEGIN)) SetEndOfFile(File);
         CloseHandle(File);
     }
     File = INVALID_HANDLE_VALUE;
-    End = 0;
+    Cursor = TraceCursor{};
     Allocated = 0;
 }
 

@@ -22,6 +22,8 @@
 
 namespace ductra {
 
+TraceCursor Cursor;
+
 namespace {
 
 enum class TraceState : uint8_t { Unstarted, Off, On };
@@ -101,10 +103,18 @@ void Stop(const std::string& why) {
 
 // Room for a line of `bytes` traced bytes, or nullptr when tracing stopped.
 char* Reserve(std::size_t bytes) {
+    const std::size_t size = kLineWords + 3 * bytes + 1;
+    if (Cursor.window != nullptr && Cursor.end + size <= Cursor.windowEnd) {
+        return Cursor.window + (Cursor.end - Cursor.windowStart);
+    }
     std::string error;
-    char* line = TraceFileReserve(kLineWords + 3 * bytes + 1, error);
+    char* line = TraceFileGrow(size, error);
     if (line == nullptr) Stop("the file cannot grow (" + error + ")");
     return line;
+}
+
+void Commit(std::size_t used) {
+    Cursor.end += used;
 }
 
 void Start(const char* path) {
@@ -129,7 +139,7 @@ void Start(const char* path) {
     char* at = Reserve(header.size());
     if (at == nullptr) return;
     PutText(at, header);
-    TraceFileCommit(header.size());
+    Commit(header.size());
 }
 
 // True while a trace is being written; starts it from DUCTRA_TRACE at the
@@ -162,7 +172,7 @@ void WriteLine(std::size_t bytes, Words words) {
     if (line == nullptr) return;
     char* at = words(PutTime(line), error);
     *at++ = '\n';
-    TraceFileCommit(static_cast<std::size_t>(at - line));
+    Commit(static_cast<std::size_t>(at - line));
 }
 
 void TraceBare(std::string_view call, int32_t result) {
