@@ -66,9 +66,13 @@ install(FILES ${QUILLON_SCENARIO_FILES} DESTINATION ${QUILLON_INSTALL_SCENARIOS}
 install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
         DESTINATION ${QUILLON_INSTALL_DEMO}/firmware)
 
+# The trace reader: a program on its own (no shared library), with the
+# trace format beside the other documents.
+install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
+
 if(WIN32)
   # The documents as text with Windows line ends, for Notepad.
-  foreach(doc README.md sim/SCENARIOS.md)
+  foreach(doc README.md sim/SCENARIOS.md doc/trace-format.md)
     get_filename_component(name ${doc} NAME_WE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${doc})
     file(READ ${CMAKE_SOURCE_DIR}/${doc} text)
@@ -79,19 +83,20 @@ if(WIN32)
   endforeach()
 else()
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/sim/SCENARIOS.md
-                ${CMAKE_SOURCE_DIR}/doc/copyright
+                ${CMAKE_SOURCE_DIR}/doc/copyright ${CMAKE_SOURCE_DIR}/doc/trace-format.md
           DESTINATION ${QUILLON_INSTALL_DOCS})
 
   # Manual pages (carrying the project's version) and the changelog,
   # compressed as Debian keeps them: gzip -9 with no name or time stamp, so
   # that the same source gives the same bytes.
-  foreach(page quillon.1 quillon-sim.1 ductra-probe.1)
+  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1)
     configure_file(${CMAKE_SOURCE_DIR}/doc/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
   endforeach()
   set(gzipped)
   foreach(pair "${CMAKE_BINARY_DIR}/man/quillon.1;man/quillon.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-sim.1;man/quillon-sim.1.gz"
                "${CMAKE_BINARY_DIR}/man/ductra-probe.1;man/ductra-probe.1.gz"
+               "${CMAKE_BINARY_DIR}/man/quillon-trace.1;man/quillon-trace.1.gz"
                "${CMAKE_SOURCE_DIR}/doc/changelog;doc/changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 output)
@@ -104,6 +109,7 @@ else()
   add_custom_target(quillon_compressed_docs ALL DEPENDS ${gzipped})
   install(FILES ${CMAKE_BINARY_DIR}/man/quillon.1.gz ${CMAKE_BINARY_DIR}/man/quillon-sim.1.gz
                 ${CMAKE_BINARY_DIR}/man/ductra-probe.1.gz
+                ${CMAKE_BINARY_DIR}/man/quillon-trace.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${QUILLON_INSTALL_DOCS})
   install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/lintian-overrides
@@ -137,6 +143,8 @@ through its bootloader.
 
 quillon-sim is the same console on a virtual instrument, for training and
 demos, with ready-made scenarios in /usr/share/quillon/scenarios.
+quillon-trace reads the traces of what crossed the USB pipe that both
+record when DUCTRA_TRACE names a file, and quillon-sim replays them.
 
 ductra-probe tells why the instrument is not found and what to do next.
 

@@ -160,17 +160,6 @@ void DumpBytes(const uint8_t* bytes, std::size_t count) {
     }
 }
 
-// Index of the first byte of the read-back block that disagrees with the
-// block written, or -1. Every fourth byte (3, 7, 11, ...) is not compared;
-// bytes the answer does not hold always disagree.
-int FirstMismatch(const uint8_t* stored, std::size_t storedCount, uint16_t blockSize) {
-    for (uint16_t i = 0; i < blockSize; ++i) {
-        if (i >= storedCount) return i;
-        if ((i + 1) % 4 != 0 && stored[i] != CurrentImage.blockCopy[i]) return i;
-    }
-    return -1;
-}
-
 // Writes block `index` and reads it back; 0, or the failure code.
 uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
     const auto blockNumber = static_cast<uint16_t>(index + 1);
@@ -205,7 +194,9 @@ uint8_t WriteAndVerifyBlock(const TransferRun& run, uint16_t index) {
     const std::size_t received = ReceivedPayload(ResponseLength).size();
     const std::size_t storedCount = received > 4 ? received - 4 : 0;
     const uint8_t* stored = ReceivedPayload(ResponseLength).data() + 4;
-    const int mismatch = FirstMismatch(stored, storedCount, run.blockSize);
+    const int mismatch = FirstReadBackMismatch(
+        std::span<const uint8_t>(CurrentImage.blockCopy.data(), run.blockSize),
+        std::span<const uint8_t>(stored, storedCount));
     if (mismatch >= 0) {
         ConsolePrint("  Block read does not match block written for block %d, byte %d FAILED\n",
                      index, mismatch);

@@ -94,7 +94,3 @@ void CloseFirmwareImage() {
     if (CurrentImage.file != nullptr) std::fclose(CurrentImage.file);
     CurrentImage.file = nullptr;
 }
-
-CodeVersionParts CodeVersion(uint16_t word) {
-    return {(word >> 7) & 0x7, word & 0x7F};
-}

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 // Largest block the transfer writes; a write request carries it plus 4 bytes.
 inline constexpr uint16_t MaxBlockSize = 512;
@@ -49,4 +50,11 @@ struct CodeVersionParts {
     int major;
     int minor;
 };
-CodeVersionParts CodeVersion(uint16_t word);
+inline CodeVersionParts CodeVersion(uint16_t word) {
+    return {(word >> 7) & 0x7, word & 0x7F};
+}
+
+// Index of the first byte of a read-back block that disagrees with the block
+// written, or -1. Every fourth byte (3, 7, 11, ...) is not compared; bytes the
+// answer does not hold always disagree.
+int FirstReadBackMismatch(std::span<const uint8_t> written, std::span<const uint8_t> stored);

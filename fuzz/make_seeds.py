@@ -97,3 +97,89 @@ for name, text in {
     "garbage": "zzzzzzzzzzzz\n\x01\x02\xff  -1 999999999999 m\nrs\n-5\n",
 }.items():
     write("fuzz_console", name, text.encode("latin-1"))
+
+
+def request(address, command, payload=b""):
+    head = bytes([address, command]) + struct.pack("<H", len(payload)) + payload
+    return head + struct.pack("<H", crc16(head))
+
+
+def hexes(data):
+    return " ".join("%02X" % b for b in data)
+
+
+class Trace:
+    """A trace file as DUCTRA_TRACE writes it, one call per line."""
+
+    def __init__(self, library="ductra-sim/1.0.0"):
+        self.ms = 0
+        self.lines = ["ductra-trace 1 library=%s platform=linux start=2025-01-02T03:04:05.678Z" % library]
+
+    def call(self, text):
+        self.ms += 7
+        self.lines.append("%d.%03d %s" % (self.ms // 1000, self.ms % 1000, text))
+
+    def exchange(self, frame, *reads):
+        self.call("send timeout=10000 length=%d result=0 > %s" % (len(frame), hexes(frame)))
+        for r in reads:
+            if r is None:
+                self.call("receive capacity=1024 timeout=2000 result=-1 error=110")
+            else:
+                self.call(("receive capacity=1024 timeout=2000 result=0 count=%d < %s" % (len(r), hexes(r))).rstrip())
+
+    def text(self):
+        return ("\n".join(self.lines) + "\n").encode()
+
+
+t = Trace()
+t.call("open result=0")
+t.call("receive capacity=1024 timeout=0 result=0 count=6 < " + hexes(frame(0)))
+t.exchange(request(1, 0x09), frame(0, listing(3)))
+t.exchange(request(1, 0x82, b"\x03\x00"), None)
+t.exchange(request(1, 0x82, b"\x01\x00"), frame(0, record())[:-1] + b"\x00")
+t.exchange(request(1, 0x82, b"\x02\x00"), frame(0, record())[:20], frame(0, record())[20:])
+t.exchange(request(1, 0x0A), b"\x00\x00\x05")
+t.call("close result=0")
+t.call("open result=-3 error=19")
+t.call("send timeout=10000 length=6 result=-5 error=19 > " + hexes(request(1, 0x03)))
+write("fuzz_trace", "exchanges", b"\x00" + t.text())
+
+t = Trace()
+t.call("open result=0")
+serial = b"ABC123".ljust(20, b"\0")
+t.exchange(request(1, 0x8A, b"\x02\x00" + serial), frame(0))
+t.exchange(request(1, 0x0B, b"Limnora Sonde".ljust(20, b"\0") + serial), frame(0))
+t.exchange(request(1, 0x81, b"\x04\x01"), frame(16))
+t.exchange(request(1, 0x8B, b"\x00\x00" + struct.pack("<I", 710632543)), frame(0))
+t.exchange(request(1, 0x8C, b"\x03\x00" + struct.pack("<II", 710632543, 2592000)), None)
+t.exchange(request(1, 0x89, b"\x00\x01\x03\x00" + struct.pack("<ff", 3.2, 6.0)), frame(0))
+t.exchange(request(1, 0x89, b"\x05\x01\x02\x00" + struct.pack("<I", 2)), frame(0))
+t.exchange(request(1, 0x88, b"\x03\x01\x00\x0F"), frame(0))
+t.exchange(request(1, 0x88, b"\x00\x01\x61\x00"), frame(0))
+blocks = [bytes((i * 13 + n) & 0xFF for i in range(64)) for n in range(2)]
+t.exchange(request(1, 0x08), frame(0))
+t.exchange(request(1, 0xF0, b"\x03\x00"), frame(0, struct.pack("<H", 1000)))
+t.exchange(request(1, 0xF1, b"\x03\x00" + struct.pack("<I", 128)), frame(0, struct.pack("<HH", 0x91, 64)))
+t.exchange(request(1, 0xF4, b"\x03\x00"), frame(0, struct.pack("<H", 0)))
+for n, b in enumerate(blocks, 1):
+    t.exchange(request(1, 0xF3, b"\x03\x00" + struct.pack("<H", n) + b), frame(0))
+    t.exchange(request(1, 0xF2, b"\x03\x00" + struct.pack("<H", n)), frame(0, bytes(4) + b))
+t.exchange(request(1, 0x81, b"\x03\x00"), frame(0))
+t.exchange(request(1, 0x07), frame(0))
+t.exchange(request(1, 0xF0, b"\x04\x00"), frame(0, struct.pack("<H", 1000)))
+t.exchange(request(1, 0xF1, b"\x04\x00" + struct.pack("<I", 128)), frame(0, struct.pack("<HH", 0x91, 64)))
+t.exchange(request(1, 0xF4, b"\x04\x00"), frame(0, struct.pack("<H", 0)))
+t.exchange(request(1, 0xF3, b"\x04\x00\x01\x00" + blocks[0]), frame(0))
+t.exchange(request(1, 0xF2, b"\x04\x00\x01\x00"), None)
+t.exchange(request(1, 0xF2, b"\x04\x00\x01\x00"), frame(0, bytes(4) + blocks[1]))
+t.call("close result=0")
+t.call("open result=0")
+write("fuzz_trace", "changes", b"\x01" + t.text())
+
+t = Trace()
+t.call("open result=0")
+t.lines.append("garbage")
+t.lines.append("1.000 send timeout=10000 length=8 result=0 > 01 82 02")
+t.lines.append("1.000 receive capacity=1024 timeout=2000 result=0 count=2 < 0G 00")
+t.lines.append("ductra-trace 2 library=ductra/9.0.0")
+write("fuzz_trace", "damaged", b"\x00" + t.text()[:-4] + b"\0\0\0\0")

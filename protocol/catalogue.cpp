@@ -5,11 +5,9 @@
 
 uint8_t SondeModel = 4;
 
-namespace {
-
 // The catalogue text of a family and model; nullptr for a model that a
 // family with listed models does not know (only the line feed is printed).
-const char* DeviceName(uint8_t family, uint8_t model) {
+const char* CatalogueName(uint8_t family, uint8_t model) {
     switch (family) {
         case 2:
             return " Temperature ";
@@ -124,10 +122,8 @@ const char* DeviceName(uint8_t family, uint8_t model) {
     }
 }
 
-}  // namespace
-
 void PrintDeviceName(uint8_t family, uint8_t model) {
-    const char* name = DeviceName(family, model);
+    const char* name = CatalogueName(family, model);
     if (name != nullptr) ConsolePrint("%s", name);
     if (family == FamilySonde) SondeModel = model == 1 ? 4 : 7;
     ConsolePrint("\n");

@@ -43,3 +43,14 @@ inline constexpr uint8_t AddressBroadcast = 0;
 inline constexpr uint8_t AddressSonde = 1;
 inline constexpr uint8_t AddressComModule = 2;
 inline constexpr uint8_t AddressHandheld = 3;
+
+// The catalogue name of a command code ("Device Report"); nullptr for a code
+// the program never sends.
+const char* CommandName(uint8_t command);
+// The name of a bus address ("sonde"); nullptr for an address without one.
+const char* BusDeviceName(uint8_t address);
+// Whether the command's first payload byte is a board address (the device
+// and bootloader commands).
+inline bool CarriesBoard(uint8_t command) {
+    return command >= Command::BoardReset;
+}

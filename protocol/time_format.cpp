@@ -91,14 +91,20 @@ uint32_t DeviceSecondsFromDate(const CalendarTables& tables, DateFields& date) {
     return result;
 }
 
-void PrintInterval(uint32_t seconds) {
+void FormatInterval(uint32_t seconds, char* text, std::size_t size) {
     if (seconds <= 90) {
-        ConsolePrint("%d seconds ", static_cast<int>(seconds));
+        std::snprintf(text, size, "%d seconds ", static_cast<int>(seconds));
     } else if (seconds < 3600) {
-        ConsolePrint("%.2f minutes ", static_cast<double>(seconds / 60));
+        std::snprintf(text, size, "%.2f minutes ", static_cast<double>(seconds / 60));
     } else if (seconds < SecondsPerDay) {
-        ConsolePrint("%.2f hours ", static_cast<double>(seconds / 3600));
+        std::snprintf(text, size, "%.2f hours ", static_cast<double>(seconds / 3600));
     } else {
-        ConsolePrint("%.2f days ", static_cast<double>(seconds / SecondsPerDay));
+        std::snprintf(text, size, "%.2f days ", static_cast<double>(seconds / SecondsPerDay));
     }
+}
+
+void PrintInterval(uint32_t seconds) {
+    char text[IntervalTextSize];
+    FormatInterval(seconds, text, sizeof text);
+    ConsolePrint("%s", text);
 }

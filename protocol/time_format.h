@@ -1,6 +1,7 @@
 // Device time (seconds since 2000-01-01 00:00:00 UTC) and intervals as text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Device time minus local time, in seconds; set once at start-up.
@@ -31,5 +32,8 @@ void FormatTimestamp(const CalendarTables& tables, uint32_t seconds, char* text)
 uint32_t DeviceSecondsFromDate(const CalendarTables& tables, DateFields& date);
 // Prints seconds as seconds, minutes, hours or days (truncated unit count).
 void PrintInterval(uint32_t seconds);
+// The same text into text (size bytes; IntervalTextSize always suffice).
+inline constexpr std::size_t IntervalTextSize = 32;
+void FormatInterval(uint32_t seconds, char* text, std::size_t size);
 // The process-wide tables built by start-up.
 extern CalendarTables Calendar;

@@ -2,7 +2,7 @@
 # Keeps the includes between the program's folders pointing one way:
 #   shell -> service, firmware -> link -> protocol -> terminal -> usbpipe (ductra.h)
 # The virtual instrument (sim/) stands beside them and uses only link/frame.h
-# and the public header. Reads every #include "..." line of those folders and
+# and usbpipe's headers (the public one and the trace's). Reads every #include "..." line of those folders and
 # names each one that points up or sideways; exits 1 if there is any.
 # Usage: scripts/check_includes.sh [source-root]
 set -euo pipefail
@@ -15,6 +15,9 @@ folders=(usbpipe terminal protocol link service firmware shell sim)
 # ductra-probe: a program at the top, a thin main over usbpipe/.
 level[probe]=7
 folders+=(probe)
+# The trace reader (trace/) stands at the top beside the shell.
+level[trace]=6
+folders+=(trace)
 
 # The folder an include names: "dir/file.h" names dir; a bare "file.h" is the
 # includer's own folder when the file is there, otherwise the public header's.

@@ -137,6 +137,10 @@ code=$?
 check_listing "quillon-sim from the extracted Debian package" "$output" "$code"
 output=$(env -u LD_LIBRARY_PATH "$root/usr/bin/ductra-probe" </dev/null)
 check_verdict "ductra-probe from the extracted Debian package" "$output" "$?"
+# The trace reader, its page and format, and a trace the extracted quillon-sim wrote.
+for file in usr/bin/quillon-trace usr/share/man/man1/quillon-trace.1.gz usr/share/doc/quillon/trace-format.md; do check "package holds /$file" test -e "$root/$file"; done
+(cd "$scratch/deb-run" && printf 'q\n' | env -u LD_LIBRARY_PATH DUCTRA_TRACE=q.trace "$root/usr/bin/quillon-sim" >/dev/null)
+check "quillon-trace reads the trace quillon-sim wrote" contains "$("$root/usr/bin/quillon-trace" "$scratch/deb-run/q.trace")" "1 sonde, System Sleep, payload 0: status 0 Success"
 
 # The udev rule: the configured ids as udev shows them, and a rule for a
 # real-looking instrument that matches it.
@@ -201,6 +205,9 @@ code=$?
 check_listing "quillon-sim.exe from the unpacked zip" "${output//$'\r'/}" "$code"
 output=$(cd "$folder" && "$top/cmake/wine-run.sh" "$folder/ductra-probe.exe" </dev/null)
 check_verdict "ductra-probe.exe from the unpacked zip" "${output//$'\r'/}" "$?"
+check "zip holds quillon-trace.exe and trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/trace-format.txt"
+output=$(cd "$folder" && printf 'q\n' | DUCTRA_TRACE=q.trace "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe" >/dev/null; "$top/cmake/wine-run.sh" "$folder/quillon-trace.exe" q.trace)
+check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$output" "1 sonde, System Sleep, payload 0: status 0 Success"
 
 installed=$scratch/installed
 "$top/cmake/wine-run.sh" "$installer" /S "/D=$(wine_path "$installed")" >/dev/null 2>&1

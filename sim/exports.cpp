@@ -1,7 +1,9 @@
 // The six ductra exports of the virtual instrument. The pipe is a queue of
 // transfers: a send discards what is still queued (as the real pipe's abort
 // and flush do) and queues the answer; a receive delivers one transfer.
-// Messages follow the real library's, silenced the same way.
+// While replaying a trace (DUCTRA_SIM_REPLAY) the answers come from the trace
+// instead. Messages follow the real library's, silenced the same way, and
+// the calls are traced as the real library traces them (DUCTRA_TRACE).
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -17,6 +19,7 @@
 
 #include "ductra.h"
 #include "sim/sim.h"
+#include "usbpipe/trace.h"
 
 namespace {
 
@@ -113,28 +116,37 @@ void Start() {
     if (!Pipe().started) DuctraSimRestartFromEnvironment();
 }
 
-}  // namespace
-
-int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
-    PipeState& p = Pipe();
-    p = PipeState{};
-    p.started = true;
-    Sim::WireLogOpen(wireLogPath);
-    p.loadResult = Load(scenarioPath);
-    return p.loadResult;
+// Leaves the system error of a failed replayed call as it was recorded, when
+// it was recorded on this platform (otherwise the instrument's own stays).
+void RecordReplayed(const Sim::ReplayCall& call) {
+    if (!call.hasError) return;
+#if defined(_WIN32)
+    SetLastError(static_cast<unsigned long>(call.error));
+#else
+    errno = call.error;
+#endif
 }
 
-int DuctraSimRestartFromEnvironment() {
-    return DuctraSimRestart(std::getenv("DUCTRA_SIM_SCENARIO"), std::getenv("DUCTRA_SIM_WIRELOG"));
+// Hands the caller the bytes of one transfer (at most capacity; the caller
+// then owns count of them) and logs and shows them.
+void Deliver(const uint8_t* bytes, std::size_t n, uint8_t* buffer, uint32_t* count) {
+    if (n > 0) std::memcpy(buffer, bytes, n);  // an empty transfer has no bytes at all
+    Sim::WireLogLine('<', std::span<const uint8_t>(bytes, n));
+    *count = static_cast<uint32_t>(n);
+    Say("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(n));
+    for (std::size_t i = 0; i < n; ++i) Say("%.2X ", buffer[i]);
+    Say("\n");
 }
 
-extern "C" {
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+int32_t OpenPipe() {
     Start();
     PipeState& p = Pipe();
     int32_t result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
-    if (p.loadResult == 0) {
+    if (p.loadResult == 0 && Sim::Replaying()) {
+        const Sim::ReplayCall call = Sim::ReplayOpen();
+        result = call.result;
+        RecordReplayed(call);
+    } else if (p.loadResult == 0) {
         const auto& results = p.scenario.openResults;
         if (p.opens < results.size())
             result = results[p.opens];
@@ -161,13 +173,38 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+// A send while replaying: the recorded result, whatever state the pipe is in.
+int32_t SendReplayed(std::span<const uint8_t> frame) {
+    const Sim::ReplayCall call = Sim::ReplaySend(frame);
+    if (call.result == DUCTRA_RESPONSE_NO_VALID_HANDLER) {
+        RecordError(ENODEV, 6 /* invalid handle */);
+        RecordReplayed(call);
+        Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
+        return call.result;
+    }
+    Sim::WireLogLine('>', frame);
+    Say("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(frame.size()));
+    if (call.result != DUCTRA_RESPONSE_SUCCESS) {
+        RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
+        RecordReplayed(call);
+        Say("DuctraSend Error: TIMEOUT_OCCUR\r\n");
+        return call.result;
+    }
+    Say("DuctraSend status: %li bytes send \r\n", static_cast<long>(frame.size()));
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+int32_t SendFrame(uint8_t* buffer, uint32_t length, int32_t timeout) {
     (void)timeout;  // the instrument takes every frame at once
     Start();
     PipeState& p = Pipe();
     // Each exchange starts with a send, so an older, unrelated error never
     // shows after a failed exchange.
     RecordError(0, 0);
+    if (Sim::Replaying() && buffer != nullptr) {
+        p.pending.clear();
+        return SendReplayed(std::span<const uint8_t>(buffer, length));
+    }
     if (!p.open || buffer == nullptr) {
         RecordError(ENODEV, 6 /* invalid handle */);
         Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
@@ -188,10 +225,34 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
-                                             uint32_t* count) {
+// A receive while replaying: the next recorded receive of the request.
+int32_t ReceiveReplayed(uint8_t* buffer, int32_t capacity, uint32_t* count) {
+    Sim::Bytes bytes;
+    const Sim::ReplayCall call = Sim::ReplayReceive(capacity, bytes);
+    if (call.result == DUCTRA_RESPONSE_NO_VALID_HANDLER) {
+        RecordError(ENODEV, 6 /* invalid handle */);
+        RecordReplayed(call);
+        Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
+        return call.result;
+    }
+    Say("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
+    Say("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
+    if (call.result != DUCTRA_RESPONSE_SUCCESS) {
+        RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
+        RecordReplayed(call);
+        Say("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        return call.result;
+    }
+    Deliver(bytes.data(), bytes.size(), buffer, count);
+    return DUCTRA_RESPONSE_SUCCESS;
+}
+
+int32_t ReceiveTransfer(uint8_t* buffer, int32_t capacity, int32_t timeout, uint32_t* count) {
     Start();
     PipeState& p = Pipe();
+    if (Sim::Replaying() && buffer != nullptr && count != nullptr) {
+        return ReceiveReplayed(buffer, capacity, count);
+    }
     if (!p.open || buffer == nullptr || count == nullptr) {
         RecordError(ENODEV, 6 /* invalid handle */);
         Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
@@ -211,24 +272,72 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
     Sim::Bytes& front = p.pending.front();
     std::size_t room = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
     std::size_t n = std::min(front.size(), room);
-    if (n > 0) std::memcpy(buffer, front.data(), n);  // an empty transfer has no bytes at all
-    Sim::WireLogLine('<', std::span<const uint8_t>(front.data(), n));
+    Deliver(front.data(), n, buffer, count);
     if (n < front.size())
         front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
     else
         p.pending.pop_front();
-    *count = static_cast<uint32_t>(n);
-    Say("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(n));
-    for (std::size_t i = 0; i < n; ++i) Say("%.2X ", buffer[i]);
-    Say("\n");
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+int32_t ClosePipe() {
     PipeState& p = Pipe();
+    if (Sim::Replaying()) Sim::ReplayClose();
     p.open = false;
     p.pending.clear();
     return DUCTRA_RESPONSE_SUCCESS;
+}
+
+}  // namespace
+
+int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
+    PipeState& p = Pipe();
+    p = PipeState{};
+    p.started = true;
+    Sim::ReplayLoad(nullptr);
+    Sim::WireLogOpen(wireLogPath);
+    p.loadResult = Load(scenarioPath);
+    return p.loadResult;
+}
+
+int DuctraSimRestartFromEnvironment() {
+    // A replay answers from its trace: no scenario is read then.
+    const char* replay = std::getenv("DUCTRA_SIM_REPLAY");
+    const bool replaying = replay != nullptr && *replay != '\0';
+    const int result = DuctraSimRestart(replaying ? nullptr : std::getenv("DUCTRA_SIM_SCENARIO"),
+                                        std::getenv("DUCTRA_SIM_WIRELOG"));
+    if (!replaying) return result;
+    Pipe().loadResult = Sim::ReplayLoad(replay);
+    return Pipe().loadResult;
+}
+
+extern "C" {
+
+// The transfer exports trace each call once it is done, as the USB library does.
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+    const int32_t result = OpenPipe();
+    ductra::TraceOpen(result);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+    const int32_t result = SendFrame(buffer, length, timeout);
+    ductra::TraceSend(buffer, length, timeout, result);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
+                                             uint32_t* count) {
+    const int32_t result = ReceiveTransfer(buffer, capacity, timeout, count);
+    ductra::TraceReceive(buffer, capacity, timeout, result, count);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+    const int32_t result = ClosePipe();
+    ductra::TraceClose(result);
+    return result;
 }
 
 DUCTRA_API int32_t DUCTRA_CALL DuctraVersion(void) {

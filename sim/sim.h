@@ -169,6 +169,25 @@ void WireLogOpen(const char* path);
 void WireLogClose();
 void WireLogLine(char direction, std::span<const uint8_t> bytes);
 
+// replay.cpp: answers from a recorded trace (DUCTRA_SIM_REPLAY).
+struct ReplayCall {
+    int32_t result = 0;
+    bool hasError = false;  // the recorded system error, when recorded on this platform
+    int32_t error = 0;
+};
+// Loads the last session of the trace at path (null or empty: no replay).
+// Nonzero when the file cannot be replayed (reported on standard error).
+int ReplayLoad(const char* path);
+bool Replaying();
+ReplayCall ReplayOpen();
+void ReplayClose();
+// The recorded result of the request. A request that differs from the trace
+// is reported (the first time only) and gets 0 here and time-outs after it.
+ReplayCall ReplaySend(std::span<const uint8_t> frame);
+// The next recorded receive of the current request: its result and, when it
+// succeeded, its bytes (at most capacity); a time-out when none is left.
+ReplayCall ReplayReceive(int32_t capacity, Bytes& bytes);
+
 // instrument.cpp: from one request frame to the transfers that answer it.
 // pipeLost is set when a fault pulls the cable instead of answering.
 std::vector<Bytes> Respond(Scenario& scenario, std::span<const uint8_t> frame, bool& pipeLost);

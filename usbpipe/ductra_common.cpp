@@ -1,10 +1,12 @@
 // The platform-independent part of ductra: the quiet switch, the version
-// report and the printing of the library's console messages.
+// report, the printing of the library's console messages, and the four
+// transfer exports, which hand each call to the backend and then trace it.
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "ductra_internal.h"
+#include "trace.h"
 
 namespace ductra {
 
@@ -67,6 +69,31 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraVersion(void) {
 DUCTRA_API int32_t DUCTRA_CALL DuctraChatty(int32_t quiet) {
     ductra::QuietFlag = static_cast<uint8_t>(quiet & 0xFF);
     return DUCTRA_RESPONSE_SUCCESS;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+    const int32_t result = ductra::PipeOpen();
+    ductra::TraceOpen(result);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+    const int32_t result = ductra::PipeSend(buffer, length, timeout);
+    ductra::TraceSend(buffer, length, timeout, result);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
+                                             uint32_t* count) {
+    const int32_t result = ductra::PipeReceive(buffer, capacity, timeout, count);
+    ductra::TraceReceive(buffer, capacity, timeout, result, count);
+    return result;
+}
+
+DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+    const int32_t result = ductra::PipeClose();
+    ductra::TraceClose(result);
+    return result;
 }
 
 }  // extern "C"

@@ -29,4 +29,13 @@ void Message(const char* format, ...) DUCTRA_PRINTF_FORMAT;
 // Prints whatever the quiet switch holds (the version line).
 void Announce(const char* format, ...) DUCTRA_PRINTF_FORMAT;
 
+// The platform backend's open, send, receive and close: what the exports of
+// the same names do, without the trace. The library's own releases (before
+// an open, at unload, when a thread ends) call PipeClose, so that the trace
+// holds the program's calls only.
+int32_t PipeOpen();
+int32_t PipeSend(uint8_t* buffer, uint32_t length, int32_t timeout);
+int32_t PipeReceive(uint8_t* buffer, int32_t capacity, int32_t timeout, uint32_t* count);
+int32_t PipeClose();
+
 }  // namespace ductra

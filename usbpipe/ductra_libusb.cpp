@@ -285,19 +285,19 @@ void DrainIn() {
 
 using namespace ductra;
 
-extern "C" {
+namespace ductra {
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+int32_t PipeOpen() {
     // The program closes before it reopens; an open pipe is released anyway
     // so that nothing leaks if it does not.
-    DuctraClose();
+    PipeClose();
     if (!FindDevicePath()) {
-        DuctraClose();
+        PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_DEVICE_LIST_FAILED;
     }
     if (DeviceHandle == nullptr) {
-        DuctraClose();
+        PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
     }
@@ -306,13 +306,13 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
     int result = libusb_claim_interface(DeviceHandle, DeviceInterface);
     if (result != 0) {
         Message("WinUsb_Initialize Error %d.", SystemError(result));
-        DuctraClose();
+        PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
     }
     InterfaceClaimed = true;
     if (!QueryPipes()) {
-        DuctraClose();
+        PipeClose();
         Message("DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
         return DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND;
     }
@@ -320,7 +320,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+int32_t PipeSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
     if (!InterfaceClaimed || BulkOutPipeId == 0 || buffer == nullptr || length > INT_MAX) {
         errno = ENODEV;
         Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
@@ -348,8 +348,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
     return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
-                                             uint32_t* count) {
+int32_t PipeReceive(uint8_t* buffer, int32_t capacity, int32_t timeout, uint32_t* count) {
     if (!InterfaceClaimed || BulkInPipeId == 0 || buffer == nullptr || count == nullptr ||
         capacity < 0) {
         errno = ENODEV;
@@ -385,7 +384,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
     return Deliver(std::move(bytes), buffer, capacity, count);
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+int32_t PipeClose() {
     ReadCarry.clear();
     CancelRead();
     if (DeviceHandle != nullptr) {
@@ -399,7 +398,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace ductra
 
 namespace {
 
@@ -410,7 +409,7 @@ struct ReleaseAtUnload {
     ReleaseAtUnload() = default;
     ReleaseAtUnload(const ReleaseAtUnload&) = delete;
     ReleaseAtUnload& operator=(const ReleaseAtUnload&) = delete;
-    ~ReleaseAtUnload() { DuctraClose(); }
+    ~ReleaseAtUnload() { PipeClose(); }
 };
 const ReleaseAtUnload Releaser;
 

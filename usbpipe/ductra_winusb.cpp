@@ -333,14 +333,14 @@ UCHAR CurrentBulkOutPipeId() {
 
 using namespace ductra;
 
-extern "C" {
+namespace ductra {
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
+int32_t PipeOpen() {
     // The program closes before it reopens; an open pipe is released anyway
     // so that nothing leaks if it does not.
-    DuctraClose();
+    PipeClose();
     if (!FindDevicePath()) {
-        DuctraClose();
+        PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_DEVICE_LIST_FAILED;
     }
@@ -368,7 +368,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
+int32_t PipeSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
     if (WinUsbHandle == NoInterface() || BulkOutPipeId == 0 || buffer == nullptr) {
         Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
@@ -417,8 +417,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int3
     return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
-                                             uint32_t* count) {
+int32_t PipeReceive(uint8_t* buffer, int32_t capacity, int32_t timeout, uint32_t* count) {
     if (WinUsbHandle == NoInterface() || BulkInPipeId == 0 || buffer == nullptr ||
         count == nullptr || capacity < 0) {
         Message("DuctraReceive Error: NO_VALID_HANDLER\r\n");
@@ -472,7 +471,7 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, 
     return result;
 }
 
-DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
+int32_t PipeClose() {
     // Late transfers are completed and collected before the interface goes.
     if (WinUsbHandle != NoInterface()) {
         AbortAndCollect(WriteTransfer, BulkOutPipeId);
@@ -484,4 +483,4 @@ DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace ductra

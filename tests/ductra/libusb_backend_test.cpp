@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/stat.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@
 #include "ductra.h"
 #include "ductra_internal.h"
 #include "ductra_probe.h"
+#include "trace.h"
+#include "trace_lines.h"
 
 namespace {
 
@@ -537,6 +540,37 @@ TEST_F(LibusbBackend, ProbeExplainsARefusedNodeWithTheUdevRule) {
         << Captured;
     EXPECT_NE(Captured.find("\nNext step: apply the installed udev rule to the instrument"),
               std::string::npos);
+}
+
+// One line per call of the program, its own releases not among them, and
+// the file is its owner's alone.
+TEST_F(LibusbBackend, TraceHoldsOneLinePerCall) {
+    Attach(kVendor, kProduct);
+    const std::string path = ::testing::TempDir() + "libusb-" + std::to_string(getpid()) + ".trace";
+    std::remove(path.c_str());
+    ductra::TraceRestart(path.c_str());
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
+    device_.Answer({0x00, 0x00, 0x01, 0x00, 0x7F});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(DuctraClose(), 0);
+    ductra::TraceRestart(nullptr);
+
+    const std::vector<std::string> calls = TraceLinesWithoutTimes(path);
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
+    EXPECT_NE(calls[0].find(" platform=linux start="), std::string::npos) << calls[0];
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
+              OneCallOfEachKind(ETIMEDOUT));
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,10 +51,12 @@ class FirmwareSession : public ::testing::Test {
         return bytes;
     }
 
-    SessionResult Run(const std::string& input, const std::string& scenario) {
+    SessionResult Run(const std::string& input, const std::string& scenario,
+                      const std::map<std::string, std::string>& env = {}) {
         SessionOptions options;
         options.input = input;
         options.scenarioJson = scenario;
+        options.env = env;
         options.env["TZ"] = "UTC";
         options.workDir = dir.string();
         options.timeoutSeconds = 90;
@@ -223,6 +227,129 @@ TEST_F(FirmwareSession, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
     EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 F3"), 0);
     EXPECT_EQ(std::count(heads.begin(), heads.end(), "01 07"), 0);
     EXPECT_EQ(r.exitCode, 0);
+}
+
+// quillon-trace on a file, in the session's folder.
+SessionResult ReadTrace(const std::string& folder, std::vector<std::string> arguments) {
+    SessionOptions options;
+    options.program = "quillon-trace";
+    options.arguments = std::move(arguments);
+    options.workDir = folder;
+    return RunSession(options);
+}
+
+// The reader's lines with their run-dependent times replaced: the leading
+// milliseconds of an exchange line by <ms>, the UTC time of a change by <utc>.
+std::string WithoutTimes(const std::string& text) {
+    std::istringstream lines(text);
+    std::string out;
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t dot = line.find('.');
+        if (dot != std::string::npos && line.compare(dot + 4, 2, "  ") == 0 &&
+            line.find_first_not_of(" 0123456789") == dot) {
+            line = "<ms>" + line.substr(dot + 4);
+        } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
+            line = "<utc>" + line.substr(23);
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A field session recorded with DUCTRA_TRACE (a listing, a report that times
+// out, a new serial number, a three-block download), replayed from its trace
+// by the virtual instrument, and read by quillon-trace.
+TEST_F(FirmwareSession, TraceRecordsTheSessionForTheReaderAndTheReplay) {
+    WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256);
+    const std::string input = "s\nll\n\ncn\n3\nsn\n2\nABC123\n\ndl\n1\n3\n\nq\n";
+    const std::string trace = (dir / "session.trace").string();
+    const SessionResult recorded =
+        Run(input, QuickBootloader + R"(, {"command": "0x82", "board": 3, "timeout": true}]})",
+            {{"DUCTRA_TRACE", trace}});
+    ASSERT_EQ(recorded.exitCode, 0);
+    const SessionResult replayed = Run(input, "", {{"DUCTRA_SIM_REPLAY", trace}});
+    EXPECT_EQ(replayed.output, recorded.output);
+    EXPECT_EQ(SentFrames(replayed), SentFrames(recorded));
+    EXPECT_EQ(replayed.errors, "");
+    EXPECT_EQ(replayed.exitCode, 0);
+
+    const SessionResult exchanges = ReadTrace(dir.string(), {trace});
+    const std::string listed = WithoutTimes(exchanges.output);
+    EXPECT_NE(listed.find("\n<ms>  1 sonde, Device Report, board 3, payload 2: no answer; "
+                          "faults: time-out\n"),
+              std::string::npos)
+        << listed;
+    EXPECT_NE(listed.find("\n<ms>  1 sonde, Set serial number, board 2, payload 22: status 0 "
+                          "Success\n"),
+              std::string::npos);
+    EXPECT_EQ(exchanges.exitCode, 0);
+    const std::string record =
+        "<utc>  1 sonde, board 2: serial number \"ABC123\": accepted\n"
+        "<utc>  1 sonde, board 3: firmware download: 3 of 3 blocks written, 3 verified, old code "
+        "version 1.17: completed\n";
+    const SessionResult changes = ReadTrace(dir.string(), {"--changes", trace});
+    EXPECT_EQ(WithoutTimes(changes.output), record);
+    EXPECT_EQ(changes.errors, "");
+
+    // A line of garbage and a last line cut off are named and passed over.
+    std::string original;
+    std::getline(std::ifstream(trace, std::ios::binary), original, '\0');
+    const auto lines = std::count(original.begin(), original.end(), '\n');
+    std::string text = original;
+    text.insert(text.find('\n') + 1, "garbage\n");
+    text.resize(text.size() - 5);
+    const std::string damaged = (dir / "damaged.trace").string();
+    WriteText(damaged, text);
+    const SessionResult reread = ReadTrace(dir.string(), {"--changes", damaged});
+    EXPECT_EQ(WithoutTimes(reread.output), record);
+    EXPECT_EQ(reread.errors, "quillon-trace: " + damaged + " line 2: not a trace line; skipped\n" +
+                                 "quillon-trace: " + damaged + " line " +
+                                 std::to_string(lines + 1) + ": cut off (no line end); skipped\n");
+    EXPECT_EQ(reread.exitCode, 1);
+
+    // A later format version stops the reader with one line.
+    const std::string later = (dir / "later.trace").string();
+    WriteText(later, "ductra-trace 2 library=ductra/9.0.0\n1.000 open result=0\n");
+    const SessionResult unknown = ReadTrace(dir.string(), {later});
+    EXPECT_EQ(unknown.output, "");
+    EXPECT_EQ(unknown.errors, "quillon-trace: " + later +
+                                  " line 1: trace format version 2; this reader reads version 1\n");
+    EXPECT_EQ(unknown.exitCode, 2);
+
+    // A session that goes another way: the first request that differs is
+    // reported once and times out, and the session still ends normally.
+    const std::vector<std::string> sent = SentFrames(recorded);
+    const auto serial = std::find_if(sent.begin(), sent.end(), [](const std::string& frame) {
+        return frame.rfind("01 8A", 0) == 0;
+    });
+    ASSERT_NE(serial, sent.end());
+    const std::size_t line = original.find("> " + *serial);
+    std::vector<uint8_t> other{2, 0, 'X', 'Y', 'Z'};
+    other.resize(22, 0);
+    const SessionResult diverged =
+        Run("s\nll\n\ncn\n3\nsn\n2\nXYZ\n\nq\n", "", {{"DUCTRA_SIM_REPLAY", trace}});
+    EXPECT_EQ(diverged.errors,
+              "ductra-sim: replay " + trace + ": request " +
+                  std::to_string(serial - sent.begin() + 1) +
+                  " differs from the trace: the trace holds " + *serial + " (line " +
+                  std::to_string(std::count(original.begin(), original.begin() + line, '\n') + 1) +
+                  "), came " + Request(1, 0x8A, other) + "; answered by a time-out\n");
+    EXPECT_EQ(diverged.exitCode, 0);
+
+    // A trace that cannot be written: one line on standard error, and the
+    // session runs as it does untraced.
+    const std::string nowhere = (dir / "no-such-folder" / "x.trace").string();
+    const SessionResult unwritable = Run("q\n", "", {{"DUCTRA_TRACE", nowhere}});
+    EXPECT_EQ(unwritable.output, Run("q\n", "").output);
+    EXPECT_EQ(unwritable.errors.rfind("ductra-sim: cannot write the trace " + nowhere + ": ", 0),
+              0u)
+        << unwritable.errors;
+    EXPECT_EQ(CountOf(unwritable.errors, "\n"), 1);
+    EXPECT_EQ(unwritable.exitCode, 0);
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ SessionResult RunSession(const SessionOptions& options) {
         launch.unset.push_back("DUCTRA_SIM_SCENARIO");
     }
     for (const auto& [name, value] : options.env) launch.set.emplace_back(name, value);
+    launch.program = options.program.empty() ? QuillonSimPath() : ProgramPath(options.program);
+    launch.arguments = options.arguments;
     RunSessionProcess(launch, result);
 
     std::istringstream wire(ReadSessionFile(wirePath));

@@ -13,6 +13,8 @@ struct SessionOptions {
     std::map<std::string, std::string> env;     // extra environment, e.g. TZ
     std::string workDir;                        // empty: a fresh temporary folder
     int timeoutSeconds = 120;                   // the session is killed after this
+    std::string program;                        // empty: quillon-sim; else a program beside it
+    std::vector<std::string> arguments;         // its command-line arguments
 };
 
 struct SessionResult {
@@ -26,6 +28,8 @@ struct SessionResult {
 
 // The path of the quillon-sim program under test.
 std::string QuillonSimPath();
+// The path of another program of the build (e.g. "quillon-trace"), beside quillon-sim.
+std::string ProgramPath(const std::string& name);
 
 // Runs quillon-sim once. On Windows its text-mode "\r\n" line ends come
 // back as "\n", so that output and errors read the same on every platform.

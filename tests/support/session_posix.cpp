@@ -22,6 +22,10 @@ namespace fs = std::filesystem;
 
 std::string QuillonSimPath() { return QUILLON_SIM_PATH; }
 
+std::string ProgramPath(const std::string& name) {
+    return (fs::path(QUILLON_SIM_PATH).parent_path() / name).string();
+}
+
 std::string MakeSessionDir() {
     std::string pattern = (fs::temp_directory_path() / "quillon-e2e-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -46,8 +50,12 @@ void RunSessionProcess(const SessionLaunch& launch, SessionResult& result) {
         if (chdir(launch.workDir.c_str()) != 0) _exit(126);
         for (const std::string& name : launch.unset) unsetenv(name.c_str());
         for (const auto& [name, value] : launch.set) setenv(name.c_str(), value.c_str(), 1);
-        const std::string program = QuillonSimPath();
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv{const_cast<char*>(launch.program.c_str())};
+        for (const std::string& argument : launch.arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(launch.program.c_str(), argv.data());
         _exit(127);
     }
     close(outPipe[1]);

@@ -18,6 +18,8 @@ struct SessionLaunch {
     std::vector<std::string> unset;
     std::vector<std::pair<std::string, std::string>> set;
     int timeoutSeconds = 120;
+    std::string program;                 // the program to run
+    std::vector<std::string> arguments;  // its arguments
 };
 
 // A new empty folder for one session; empty when none could be made.
@@ -26,6 +28,6 @@ std::string MakeSessionDir();
 // The whole content of a file, as bytes; empty when it cannot be read.
 std::string ReadSessionFile(const std::filesystem::path& path);
 
-// Runs QuillonSimPath() once and fills exitCode, timedOut, output and errors
+// Runs the launch's program once and fills exitCode, timedOut, output and errors
 // of result. The transcript reads as on Linux: "\n" ends a line.
 void RunSessionProcess(const SessionLaunch& launch, SessionResult& result);

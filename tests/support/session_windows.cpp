@@ -17,20 +17,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// quillon-sim.exe is built into the folder of the test program itself.
-fs::path SimProgram() {
+// The programs are built into the folder of the test program itself.
+fs::path ProgramFolder() {
     std::wstring self(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length =
             GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-        if (length == 0) return fs::path(L"quillon-sim.exe");
+        if (length == 0) return fs::path();
         if (length < self.size()) {
             self.resize(length);
             break;
         }
         self.resize(self.size() * 2);
     }
-    return fs::path(self).parent_path() / L"quillon-sim.exe";
+    return fs::path(self).parent_path();
 }
 
 std::wstring Wide(const std::string& text) {
@@ -110,7 +110,11 @@ std::string FromTextMode(const std::string& text) {
 }  // namespace
 
 std::string QuillonSimPath() {
-    return SimProgram().string();
+    return (ProgramFolder() / L"quillon-sim.exe").string();
+}
+
+std::string ProgramPath(const std::string& name) {
+    return (ProgramFolder() / (name + ".exe")).string();
 }
 
 std::string MakeSessionDir() {
@@ -146,8 +150,11 @@ void RunSessionProcess(const SessionLaunch& launch, SessionResult& result) {
     startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = errors;
-    const fs::path program = SimProgram();
+    const fs::path program = fs::path(Wide(launch.program));
+    // The arguments the tests pass hold no quotes and no backslash before one.
     std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    for (const std::string& argument : launch.arguments)
+        commandLine += L" \"" + Wide(argument) + L"\"";
     std::wstring environment = EnvironmentBlock(launch);
     PROCESS_INFORMATION process{};
     const BOOL started =
