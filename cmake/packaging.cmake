@@ -83,7 +83,7 @@ if(WIN32)
   endforeach()
 else()
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/sim/SCENARIOS.md
-                ${CMAKE_SOURCE_DIR}/doc/copyright ${CMAKE_SOURCE_DIR}/doc/trace-format.md
+                ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_SOURCE_DIR}/doc/trace-format.md
           DESTINATION ${QUILLON_INSTALL_DOCS})
 
   # Manual pages (carrying the project's version) and the changelog,
@@ -159,7 +159,9 @@ if(WIN32)
   set(CPACK_NSIS_PACKAGE_NAME quillon)
   set(CPACK_NSIS_DISPLAY_NAME "quillon ${PROJECT_VERSION}")
   # A 64-bit installer, like the programs it installs.
-  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  # No file times in the installer (the installed files take the time of
+  # installation), so that the same files give the same installer.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode\n  SetDateSave off")
   # The virtual instrument starts in demo\, whose firmware folder holds the
   # demo image for 'dl'; the program starts in the installation folder.
   set(CPACK_NSIS_CREATE_ICONS_EXTRA [[
@@ -194,4 +196,5 @@ else()
       ${CMAKE_SOURCE_DIR}/cmake/debian/postrm ${CMAKE_SOURCE_DIR}/cmake/debian/triggers)
 endif()
 
+include(cmake/release.cmake)
 include(CPack)
