@@ -45,6 +45,31 @@ show() { # show TITLE TEXT: a transcript, indented
     printf '%s\n' "$2" | sed 's/^/  | /'
 }
 
+# A package's bill of materials against the files it installs: the same
+# names with the same SHA-256 (LEFT_OUT: a file the installer makes itself).
+listed_files() { # listed_files SBOM
+    jq -r '.files[] | (.checksums[] | select(.algorithm == "SHA256") | .checksumValue) + "  " + .fileName' "$1" |
+        LC_ALL=C sort -k2
+}
+tree_files() { # tree_files FOLDER [LEFT_OUT]
+    (cd "$1" && find . \( -type f -o -type l \) ! -name "${2:-/}" -print0 | LC_ALL=C sort -z |
+        xargs -0 sha256sum | LC_ALL=C sort -k2)
+}
+check_sbom() { # check_sbom PACKAGE FOLDER [LEFT_OUT]
+    local sbom=$1.spdx.json name
+    name=$(basename "$sbom")
+    check "$name is an SPDX 2.3 document" equals "$(jq -r .spdxVersion "$sbom" 2>&1)" SPDX-2.3
+    check "$name holds the package's SHA-256" \
+        equals "$(jq -r '.packages[0].checksums[0].checksumValue' "$sbom")" "$(sha256sum <"$1" | cut -d' ' -f1)"
+    check "$name lists every file the package installs, with its SHA-256" \
+        equals "$(listed_files "$sbom")" "$(tree_files "$2" "${3:-}")"
+}
+third_party() { # third_party SBOM: "name version licence" of each third-party component
+    jq -r '.packages[] | select(.SPDXID | startswith("SPDXRef-ThirdParty-")) | "\(.name) \(.versionInfo) \(.licenseDeclared)"' "$1"
+}
+# The time stamp the packages were made with, from a bill of materials.
+package_epoch() { date -u -d "$(jq -r .creationInfo.created "$1")" +%s; }
+
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/linux/CMakeCache.txt)
 echo "project version: $version, library folder: /usr/$libdir"
@@ -68,14 +93,15 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 
 echo "=== Debian package ==="
-rm -f "$packages"/quillon_*.deb
+rm -f "$packages"/quillon_*.deb "$packages"/quillon_*.deb.spdx.json
 cpack --preset linux >"$scratch/cpack-linux.log" 2>&1 || cat "$scratch/cpack-linux.log"
 deb=$packages/quillon_${version}_amd64.deb
 check "cpack makes $(basename "$deb")" test -f "$deb"
 
-lintian_output=$(lintian "$deb" 2>&1)
-show "lintian $(basename "$deb")" "${lintian_output:-(no output)}"
+lintian_output=$(lintian -I "$deb" 2>&1)
+show "lintian -I $(basename "$deb")" "${lintian_output:-(no output)}"
 check "lintian reports no error" test -z "$(grep '^E:' <<<"$lintian_output")"
+check "lintian -I reports no hardening tag" test -z "$(grep 'hardening-' <<<"$lintian_output")"
 
 check "Version is the project's" equals "$(dpkg-deb -f "$deb" Version)" "$version"
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -109,6 +135,23 @@ done
 check "libductra's SONAME is libductra.so.1" \
     equals "$(readelf -d "$root/usr/$libdir/libductra.so.1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')" libductra.so.1
 check "nothing in the package names the build tree" test -z "$(grep -rl "$top/build" "$root")"
+
+# Every program and library of the package is hardened. The control-flow
+# check is left out: Debian 12's C start files carry no IBT/SHSTK property,
+# so the linker clears it on every program of the system; that the code
+# itself is built with -fcf-protection shows in its endbr64 instructions.
+for elf in $(cd "$root" && find . -type f -exec file {} + | sed -n 's/^\.\(\/[^:]*\): *ELF.*/\1/p' | sort); do
+    report=$(hardening-check --nocfprotection "$root$elf" 2>&1)
+    code=$?
+    [ "$elf" = /usr/bin/quillon ] && show "hardening-check /usr/bin/quillon" "${report#"$root"}"
+    check "hardening-check passes $elf" equals "$code" 0
+    check "$elf is built with control-flow protection" \
+        test "$(objdump -d "$root$elf" | grep -c endbr64)" -gt 0
+done
+check_sbom "$deb" "$root"
+show "third-party components in $(basename "$deb").spdx.json" "$(third_party "$deb.spdx.json")"
+check "the bill of materials names libusb-1.0-0 as required, at the build machine's version" \
+    contains "$(third_party "$deb.spdx.json")" "libusb-1.0-0 $(dpkg-query -W -f='${Version}' libusb-1.0-0) LGPL-2.1-or-later"
 
 # The extracted programs load the extracted libraries, not the build tree's.
 for pair in quillon:libductra.so.1 quillon-sim:libductra-sim.so.1; do
@@ -166,7 +209,7 @@ check "an id beyond 0xFFFF stops the configure" \
     bash -c '! cmake -DVENDOR_ID=0x10000 -DPRODUCT_ID=1 -DOUTPUT=/dev/null -P cmake/udev_rule.cmake >/dev/null 2>&1'
 
 echo "=== Windows zip and installer ==="
-rm -f "$packages"/quillon-*-win64.zip "$packages"/quillon-*-win64.exe
+rm -f "$packages"/quillon-*-win64.zip "$packages"/quillon-*-win64.exe "$packages"/quillon-*-win64.*.spdx.json
 cpack --preset windows >"$scratch/cpack-windows.log" 2>&1 || cat "$scratch/cpack-windows.log"
 zip=$packages/quillon-$version-win64.zip
 installer=$packages/quillon-$version-win64.exe
@@ -176,7 +219,7 @@ check "cpack makes $(basename "$installer")" test -f "$installer"
 unzip -q "$zip" -d "$scratch/zip"
 folder=$scratch/zip/quillon-$version-win64
 for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe README.txt \
-    SCENARIOS.txt include/ductra.h demo/firmware/demo-2.20.bin; do
+    SCENARIOS.txt THIRD-PARTY-NOTICES.txt include/ductra.h demo/firmware/demo-2.20.bin; do
     check "zip holds $file" test -f "$folder/$file"
 done
 check "zip holds the five ready-made scenarios in scenarios\\" \
@@ -195,6 +238,29 @@ for file in quillon.exe quillon-sim.exe ductra.dll ductra-sim.dll ductra-probe.e
     check "$file: ProductName quillon" contains "$resource" 'VALUE "ProductName", "quillon"'
     check "$file: OriginalFilename $file" contains "$resource" "VALUE \"OriginalFilename\", \"$file\""
 done
+
+# Hardening in each PE header: ASLR with high-entropy addresses, DEP, no
+# build time (the time stamp is the packages' own); the stack protector's
+# runtime linked in.
+stamp=$(TZ=UTC date -u -d "@$(package_epoch "$zip.spdx.json")" '+%a %b %e %H:%M:%S %Y')
+for file in $(cd "$folder" && ls ./*.exe ./*.dll | sed 's|^\./||'); do
+    header=$(TZ=UTC x86_64-w64-mingw32-objdump -p "$folder/$file")
+    [ "$file" = quillon.exe ] && show "PE header of quillon.exe" \
+        "$(grep -E 'Time/Date|DllCharacteristics|HIGH_ENTROPY_VA|DYNAMIC_BASE|NX_COMPAT' <<<"$header")"
+    for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+        check "$file: $flag" grep -qx $'\t*'"$flag" <<<"$header"
+    done
+    check "$file: time stamp $stamp" grep -qx $'Time/Date\t\t'"$stamp" <<<"$header"
+    check "$file: stack protector" grep -q "stack smashing detected" "$folder/$file"
+done
+notices=$(tr -d '\r' <"$folder/THIRD-PARTY-NOTICES.txt")
+show "third-party components in $(basename "$zip").spdx.json" "$(third_party "$zip.spdx.json")"
+for name in $(third_party "$zip.spdx.json" | cut -d' ' -f1); do
+    check "THIRD-PARTY-NOTICES.txt covers $name" contains "$notices" "  - $name "
+done
+check "THIRD-PARTY-NOTICES.txt holds the GPL-3 the GCC runtime refers to" \
+    contains "$notices" "$(head -3 /usr/share/common-licenses/GPL-3)"
+check_sbom "$zip" "$folder"
 
 wine_path() { # the Windows path of a Linux path (wine's Z: drive)
     printf 'Z:%s' "${1//\//\\}"
@@ -238,6 +304,8 @@ output=$(cd "$installed/demo" && printf 'q\n' | env -u DUCTRA_SIM_SCENARIO -u DU
 code=$?
 check_listing "installed quillon-sim.exe, started in demo\\" "${output//$'\r'/}" "$code"
 
+check_sbom "$installer" "$installed" Uninstall.exe
+
 # An NSIS uninstaller copies itself to a temporary folder and runs the copy
 # with _?=<installation folder>, so that it can remove its own file; doing that
 # copy here makes the run wait for the uninstaller to finish.
@@ -250,6 +318,80 @@ check "the uninstaller removes the installation folder" test ! -e "$installed"
 check "the uninstaller removes the Start-menu entries" test ! -e "$start_menu"
 check "the uninstaller removes its registration" \
     bash -c '! "$0" reg query "$1" >/dev/null 2>&1' "$top/cmake/wine-run.sh" "$uninstall_key"
+
+echo "=== checksums ==="
+show SHA256SUMS "$(cat "$packages/SHA256SUMS")"
+check "sha256sum -c SHA256SUMS" bash -c 'cd "$0" && sha256sum --quiet -c SHA256SUMS' "$packages"
+check "SHA256SUMS covers the three packages and their bills of materials" \
+    equals "$(cut -d' ' -f3 "$packages/SHA256SUMS" | tr '\n' ' ')" \
+    "$(cd "$packages" && ls quillon-$version-win64.exe quillon-$version-win64.exe.spdx.json \
+        quillon-$version-win64.zip quillon-$version-win64.zip.spdx.json quillon_${version}_amd64.deb \
+        quillon_${version}_amd64.deb.spdx.json | tr '\n' ' ')"
+
+echo "=== reproducible packages ==="
+# The same source built again in another folder, of another name, later,
+# without the tests: the packages must come out byte for byte the same. The
+# time stamp is the one the first packages were made with.
+second=$(mktemp -d "${TMPDIR:-/tmp}/quillon-second-build.XXXXXX")
+trap 'rm -rf "$second"' EXIT
+if git -C "$top" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$top" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh | tar --null -T - -cf -) |
+        tar -xf - -C "$second"
+else
+    (cd "$top" && tar --exclude=./build -cf - .) | tar -xf - -C "$second"
+fi
+export SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH=$(package_epoch "$deb.spdx.json")
+jobs=${QUILLON_JOBS:-2}
+for preset in linux windows; do
+    (cd "$second" && cmake --preset $preset -DQUILLON_TESTS=OFF && cmake --build --preset $preset -j"$jobs" &&
+        cpack --preset $preset) >"$scratch/second-$preset.log" 2>&1 ||
+        { echo "second $preset build failed:"; tail -20 "$scratch/second-$preset.log"; }
+done
+echo "SHA-256 of the packages ($SOURCE_DATE_EPOCH), first build | second build in $second:"
+for package in "$deb" "$zip" "$installer"; do
+    name=$(basename "$package")
+    again=$second/build/packages/$name
+    printf '  %s %s | %s\n' "$name" "$(sha256sum <"$package" | cut -c1-64)" "$(sha256sum <"$again" 2>&1 | cut -c1-64)"
+    check "$name built again is byte for byte the same" cmp "$package" "$again"
+done
+unset SOURCE_DATE_EPOCH
+
+echo "=== signing ==="
+# A throw-away certificate, as a site's would be given: the second build's
+# Windows packages signed with it, each signature verified, the signed
+# programs run.
+check "the unsigned installer carries no signature" \
+    bash -c '! osslsigncode verify -in "$0" >/dev/null 2>&1' "$installer"
+signing=$scratch/signing
+mkdir -p "$signing"
+printf 'throw-away\n' >"$signing/password"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/key.pem" -out "$signing/cert.pem" \
+    -days 2 -subj "/CN=quillon test signing" >/dev/null 2>&1
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/site.p12" \
+    -passout "file:$signing/password"
+configured=$(cmake -S "$second" -B "$second/build/windows" -DQUILLON_SIGN_PKCS12="$signing/site.p12" \
+    -DQUILLON_SIGN_PASSWORD_FILE="$signing/password" 2>&1)
+check "the build says that it signs" contains "$configured" "signed with $signing/site.p12"
+(cd "$second" && cpack --preset windows) >"$scratch/signed-windows.log" 2>&1
+signed=$second/build/packages
+verified=$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$signed/$(basename "$installer")" 2>&1)
+show "osslsigncode verify $(basename "$installer") (signed)" \
+    "$(grep -E 'Subject|Message digest algorithm|Signing time|Signature verification|Succeeded|Failed' <<<"$verified")"
+check "the signed installer's signature verifies" contains "$verified" "Signature verification: ok"
+unzip -q "$signed/$(basename "$zip")" -d "$signing/zip"
+for file in $(cd "$signing/zip/quillon-$version-win64" && ls ./*.exe ./*.dll | sed 's|^\./||'); do
+    check "signed $file's signature verifies" bash -c \
+        'osslsigncode verify -CAfile "$0" -in "$1" 2>&1 | grep -q "Signature verification: ok"' \
+        "$signing/cert.pem" "$signing/zip/quillon-$version-win64/$file"
+done
+check "SHA256SUMS of the signed packages" bash -c 'cd "$0" && sha256sum --quiet -c SHA256SUMS' "$signed"
+output=$(cd "$signing/zip/quillon-$version-win64" && printf 'q\n' |
+    env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG "$top/cmake/wine-run.sh" \
+    "$signing/zip/quillon-$version-win64/quillon-sim.exe")
+code=$?
+check_listing "signed quillon-sim.exe from the signed zip" "${output//$'\r'/}" "$code"
 
 echo "=== packages ==="
 ls -l "$deb" "$zip" "$installer" | awk '{ print $5, $NF }'
