@@ -25,5 +25,5 @@ done
 echo "=== packages ==="
 scripts/package_test.sh || status=1
 echo "=== fuzz (short bounded run) ==="
-scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-20}" || status=1
+scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-10}" || status=1
 exit $status
