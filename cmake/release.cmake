@@ -2,8 +2,9 @@
 # themselves (cmake/packaging.cmake):
 #   - the project's licence, a build-time value of the project owner's;
 #   - the third-party code inside each package or required by it, with the
-#     versions of the build machine (the compiler, the headers compiled in,
-#     dpkg), for the bills of materials and the notices;
+#     versions of the build machine's Debian packages (the compiler's own
+#     for its runtime, should dpkg not know it), for the bills of materials
+#     and the notices;
 #   - THIRD-PARTY-NOTICES.txt for Windows (the statically linked runtimes and
 #     nlohmann-json) and the Debian copyright file, from the licence texts of
 #     the build machine's own packages;
@@ -49,31 +50,11 @@ function(quillon_upstream_version var debian_version fallback)
   endif()
 endfunction()
 
-# quillon_header_version(VAR HEADER MAJOR MINOR PATCH): "MAJOR.MINOR.PATCH"
-# as the compiler expands those three macros of HEADER.
-function(quillon_header_version var header major minor patch)
-  set(probe ${CMAKE_BINARY_DIR}/release/version_probe.cpp)
-  file(WRITE ${probe} "#include <${header}>\n${major} ${minor} ${patch}\n")
-  get_target_property(include_dirs quillon_json INTERFACE_INCLUDE_DIRECTORIES)
-  list(TRANSFORM include_dirs PREPEND -I)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -std=c++20 ${include_dirs} -E -P ${probe}
-                  OUTPUT_VARIABLE expanded ERROR_QUIET)
-  string(STRIP "${expanded}" expanded)
-  string(REGEX MATCH "([0-9]+) +([0-9]+) +([0-9]+)$" found "${expanded}")
-  if(found)
-    set(${var} "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}" PARENT_SCOPE)
-  else()
-    set(${var} NOASSERTION PARENT_SCOPE)
-  endif()
-endfunction()
-
 set(QUILLON_THIRD_PARTY "")
 set(QUILLON_NOTICE_SOURCES "")  # "name|debian package" of what a notice must cover
 
-quillon_header_version(json_version nlohmann/json.hpp NLOHMANN_JSON_VERSION_MAJOR
-                       NLOHMANN_JSON_VERSION_MINOR NLOHMANN_JSON_VERSION_PATCH)
 quillon_debian_package(${QUILLON_JSON_SOURCE_DIR}/json.hpp json_package json_package_version)
-quillon_upstream_version(json_version "${json_package_version}" "${json_version}")
+quillon_upstream_version(json_version "${json_package_version}" NOASSERTION)
 list(APPEND QUILLON_THIRD_PARTY
      "nlohmann-json|${json_version}|${json_package}|${json_package_version}|MIT|static:ductra-sim|header-only JSON library compiled into the virtual instrument (scenario files)")
 list(APPEND QUILLON_NOTICE_SOURCES "nlohmann-json ${json_version}|${json_package}")
@@ -82,13 +63,11 @@ if(WIN32)
   # The programs and DLLs link the compiler's runtime, the C++ library and
   # mingw-w64's C runtime and threads statically.
   set(gcc_exception "GPL-3.0-or-later WITH GCC-exception-3.1")
-  quillon_header_version(mingw_version _mingw.h __MINGW64_VERSION_MAJOR
-                         __MINGW64_VERSION_MINOR __MINGW64_VERSION_BUGFIX)
   foreach(entry "libgcc|libgcc.a|${CMAKE_CXX_COMPILER_VERSION}|${gcc_exception}|the compiler's runtime support"
                 "libssp|libssp.a|${CMAKE_CXX_COMPILER_VERSION}|${gcc_exception}|the stack protector's runtime"
                 "libstdc++|libstdc++.a|${CMAKE_CXX_COMPILER_VERSION}|${gcc_exception}|the C++ standard library"
-                "mingw-w64-crt|libmsvcrt.a|${mingw_version}|ZPL-2.1|mingw-w64's C runtime start-up and support code"
-                "winpthreads|libwinpthread.a|${mingw_version}|MIT AND BSD-3-Clause|mingw-w64's POSIX threads (std::thread, std::mutex)")
+                "mingw-w64-crt|libmsvcrt.a|NOASSERTION|ZPL-2.1|mingw-w64's C runtime start-up and support code"
+                "winpthreads|libwinpthread.a|NOASSERTION|MIT AND BSD-3-Clause|mingw-w64's POSIX threads (std::thread, std::mutex)")
     string(REPLACE "|" ";" fields "${entry}")
     list(GET fields 0 name)
     list(GET fields 1 library)

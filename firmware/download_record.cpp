@@ -8,14 +8,6 @@
 #include "link/frame.h"
 #include "protocol/commands.h"
 
-int FirstReadBackMismatch(std::span<const uint8_t> written, std::span<const uint8_t> stored) {
-    for (std::size_t i = 0; i < written.size(); ++i) {
-        if (i >= stored.size()) return static_cast<int>(i);
-        if ((i + 1) % 4 != 0 && stored[i] != written[i]) return static_cast<int>(i);
-    }
-    return -1;
-}
-
 namespace {
 
 bool IsBootloader(uint8_t command) {

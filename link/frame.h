@@ -31,7 +31,9 @@ std::size_t BuildFrame(uint8_t address, uint8_t command, std::span<const uint8_t
                        std::span<uint8_t, FrameCapacity> frame);
 
 // Reads a little-endian 16/32-bit value from the first bytes of b.
-inline uint16_t ReadLe16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
+inline uint16_t ReadLe16(const uint8_t* b) {
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
 inline uint32_t ReadLe32(const uint8_t* b) {
     return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
@@ -42,4 +44,13 @@ inline void WriteLe16(uint8_t* b, uint16_t v) {
 }
 inline void WriteLe32(uint8_t* b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The payload of the frame held in `frame`: what its header promises, never
+// more than the bytes there hold. Empty for fewer bytes than a frame needs.
+inline std::span<const uint8_t> FramePayload(std::span<const uint8_t> frame) {
+    if (frame.size() < FrameOverhead) return {};
+    const std::size_t carried = frame.size() - FrameOverhead;
+    const std::size_t promised = ReadLe16(frame.data() + 2);
+    return frame.subspan(FrameHeaderSize, carried < promised ? carried : promised);
 }

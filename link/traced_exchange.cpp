@@ -3,8 +3,6 @@
 // header, and its CRC is checked over everything that arrived.
 #include "link/traced_exchange.h"
 
-#include <algorithm>
-
 #include "ductra.h"
 #include "link/frame.h"
 #include "protocol/status.h"
@@ -116,17 +114,11 @@ std::vector<TraceEvent> AssembleExchanges(const std::vector<NumberedCall>& calls
 }
 
 std::span<const uint8_t> RequestPayloadOf(const TracedExchange& x) {
-    if (x.request.size() < FrameOverhead) return {};
-    const std::size_t carried = x.request.size() - FrameOverhead;
-    const std::size_t promised = ReadLe16(x.request.data() + 2);
-    return {x.request.data() + FrameHeaderSize, std::min(carried, promised)};
+    return FramePayload(x.request);
 }
 
 std::span<const uint8_t> AnswerPayloadOf(const TracedExchange& x) {
-    if (!HasFrame(x)) return {};
-    const std::size_t carried = x.answer.size() - FrameOverhead;
-    const std::size_t promised = ReadLe16(x.answer.data() + 2);
-    return {x.answer.data() + FrameHeaderSize, std::min(carried, promised)};
+    return FramePayload(x.answer);
 }
 
 std::string AnswerWords(const TracedExchange& x) {

@@ -59,7 +59,8 @@ void PrintLinkError(int32_t linkResult, uint8_t status) {
 
 std::span<const uint8_t> ReceivedPayload(uint16_t frameLength) {
     const std::size_t frame = std::min<std::size_t>(frameLength, FrameCapacity);
-    if (frame < FrameOverhead) return {ResponseBuffer + ResponsePayloadOffset, 0};
-    const std::size_t promised = ReadLe16(ResponseBuffer + 2);
-    return {ResponseBuffer + ResponsePayloadOffset, std::min(frame - FrameOverhead, promised)};
+    const std::span<const uint8_t> payload = FramePayload({ResponseBuffer, frame});
+    // Short of a frame the payload is still where it would be, holding nothing.
+    return payload.empty() ? std::span<const uint8_t>(ResponseBuffer + ResponsePayloadOffset, 0)
+                           : payload;
 }

@@ -10,10 +10,9 @@
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
 #include "protocol/time_format.h"
+#include "service/service.h"
 
 namespace {
-
-constexpr std::size_t TextFieldSize = 20;
 
 // A zero-padded text field, quoted; bytes outside printable ASCII as \xNN.
 std::string QuotedField(std::span<const uint8_t> field) {
@@ -112,17 +111,17 @@ bool DescribeBoardChange(uint8_t command, std::span<const uint8_t> payload, std:
             words = ResetWords(payload);
             return true;
         case Command::IdStringWrite:
-            words = payload.size() < 2 * TextFieldSize
+            words = payload.size() < 2 * SerialFieldSize
                         ? ShortPayload("identification", payload.size())
-                        : "identification " + QuotedField(payload.first(TextFieldSize)) +
+                        : "identification " + QuotedField(payload.first(SerialFieldSize)) +
                               ", serial number " +
-                              QuotedField(payload.subspan(TextFieldSize, TextFieldSize));
+                              QuotedField(payload.subspan(SerialFieldSize, SerialFieldSize));
             return true;
         case Command::SetSerialNumber:
             words = payload.size() < 2
                         ? ShortPayload("serial number", payload.size())
                         : "serial number " + QuotedField(payload.subspan(2).first(
-                                                 std::min(payload.size() - 2, TextFieldSize)));
+                                                 std::min(payload.size() - 2, SerialFieldSize)));
             return true;
         case Command::SetBuildDate:
             words = payload.size() < 6

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::size_t SerialFieldSize = 20;
 constexpr char SondeName[] = "Limnora Sonde";
 
 // The sonde's name and serial number, each in a zero-padded 20-byte field.

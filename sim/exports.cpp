@@ -39,6 +39,7 @@ PipeState& Pipe() {
     return state;
 }
 
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Say(const char* format, ...) {
     if (Pipe().quiet != 0) return;
     va_list args;
@@ -71,28 +72,13 @@ void Wait(uint32_t microseconds) {
     }
 }
 
-std::string ReadWholeFile(const char* path, bool& ok) {
-    std::string text;
-    ok = false;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return text;
-    char chunk[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return text;
-}
-
 int Load(const char* scenarioPath) {
     PipeState& p = Pipe();
     std::string text;
     std::string name = "built-in default";
     if (scenarioPath != nullptr && *scenarioPath != 0) {
         name = scenarioPath;
-        bool ok = false;
-        text = ReadWholeFile(scenarioPath, ok);
-        if (!ok) {
+        if (!ductra::ReadWholeFile(scenarioPath, text)) {
             std::fprintf(stderr, "ductra-sim: scenario %s: expected a readable file (%s)\n",
                          scenarioPath, std::strerror(errno));
             return 1;

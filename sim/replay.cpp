@@ -87,7 +87,7 @@ int ReplayLoad(const char* path) {
     if (path == nullptr || *path == '\0') return 0;
     r.path = path;
     std::string text;
-    if (!ductra::ReadTraceFile(path, text)) {
+    if (!ductra::ReadWholeFile(path, text)) {
         std::fprintf(stderr, "ductra-sim: replay %s: expected a readable trace file (%s)\n", path,
                      std::strerror(errno));
         return 1;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string text;
-    if (!ductra::ReadTraceFile(path, text)) {
+    if (!ductra::ReadWholeFile(path, text)) {
         std::fprintf(stderr, "quillon-trace: cannot read %s: %s\n", path, std::strerror(errno));
         return 2;
     }

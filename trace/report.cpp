@@ -79,6 +79,15 @@ std::string DeviceWords(uint8_t address) {
     return std::to_string(address) + (name != nullptr ? std::string(" ") + name : "");
 }
 
+// ", board N" for a request whose first payload byte is a board address.
+std::string BoardWords(const TracedExchange& x) {
+    const std::span<const uint8_t> payload = RequestPayloadOf(x);
+    if (x.request.size() < FrameOverhead || !CarriesBoard(x.request[1]) || payload.empty()) {
+        return "";
+    }
+    return ", board " + std::to_string(payload[0]);
+}
+
 std::string CommandWords(uint8_t command) {
     if (const char* name = CommandName(command)) return name;
     char text[24];
@@ -98,13 +107,8 @@ std::string ExchangeLine(const TracedExchange& x) {
     if (x.request.size() < FrameOverhead) {
         line += "a request of " + std::to_string(x.request.size()) + " bytes, no frame";
     } else {
-        const uint8_t command = x.request[1];
-        const std::span<const uint8_t> payload = RequestPayloadOf(x);
-        line += DeviceWords(x.request[0]) + ", " + CommandWords(command);
-        if (CarriesBoard(command) && !payload.empty()) {
-            line += ", board " + std::to_string(payload[0]);
-        }
-        line += ", payload " + std::to_string(ReadLe16(x.request.data() + 2));
+        line += DeviceWords(x.request[0]) + ", " + CommandWords(x.request[1]) + BoardWords(x) +
+                ", payload " + std::to_string(ReadLe16(x.request.data() + 2));
     }
     return line + ": " + AnswerWords(x) + FaultWords(x);
 }
@@ -167,11 +171,7 @@ void PrintChanges(const Trace& trace, std::FILE* out) {
             !DescribeBoardChange(x.request[1], RequestPayloadOf(x), words)) {
             continue;
         }
-        const std::span<const uint8_t> payload = RequestPayloadOf(x);
-        std::string where = DeviceWords(x.request[0]);
-        if (CarriesBoard(x.request[1]) && !payload.empty()) {
-            where += ", board " + std::to_string(payload[0]);
-        }
+        const std::string where = DeviceWords(x.request[0]) + BoardWords(x);
         std::fprintf(out, "%s  %s: %s: %s\n", UtcWords(trace, x.micros).c_str(), where.c_str(),
                      words.c_str(), ExchangeVerdict(x).c_str());
     }
@@ -199,6 +199,14 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
                      problem.c_str());
         status = 1;
     };
+    // A header ends the trace before it and starts the next.
+    auto begin = [&](uint32_t number, const ductra::TraceHeader& header) {
+        Print(trace, report, out);
+        trace = Trace{};
+        trace.number = ++traces;
+        trace.line = number;
+        trace.header = header;
+    };
     for (const ductra::TraceTextLine& text_line : ductra::SplitTraceText(text)) {
         if (text_line.cutOff) {
             damaged(text_line.number, "cut off (no line end)");
@@ -220,22 +228,16 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
                 // A damaged header still starts a trace: what follows is not
                 // the previous one's.
                 if (line.isHeader) {
-                    Print(trace, report, out);
-                    trace = Trace{};
-                    trace.number = ++traces;
-                    trace.line = text_line.number;
-                    trace.header.library = trace.header.platform = trace.header.start = "(unknown)";
+                    ductra::TraceHeader unknown;
+                    unknown.library = unknown.platform = unknown.start = "(unknown)";
+                    begin(text_line.number, unknown);
                 }
                 continue;
             case ductra::TraceLineStatus::Read:
                 break;
         }
         if (line.isHeader) {
-            Print(trace, report, out);
-            trace = Trace{};
-            trace.number = ++traces;
-            trace.line = text_line.number;
-            trace.header = line.header;
+            begin(text_line.number, line.header);
             trace.startKnown = ReadStart(line.header.start, trace.start);
         } else if (trace.number == 0) {
             damaged(text_line.number, "a call before the first header");

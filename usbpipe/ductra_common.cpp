@@ -22,7 +22,7 @@ void WriteStdout(const char* text, std::size_t length) {
 OutputSink Sink = WriteStdout;
 
 // Formats into a string of the right length (a device path has no fixed limit).
-void Emit(const char* format, va_list args) {
+DUCTRA_VPRINTF_FORMAT void Emit(const char* format, va_list args) {
     va_list measure;
     va_copy(measure, args);
     int length = std::vsnprintf(nullptr, 0, format, measure);

@@ -9,8 +9,10 @@
 
 #if defined(__MINGW32__)
 #define DUCTRA_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
+#define DUCTRA_VPRINTF_FORMAT __attribute__((format(gnu_printf, 1, 0)))
 #else
 #define DUCTRA_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#define DUCTRA_VPRINTF_FORMAT __attribute__((format(printf, 1, 0)))
 #endif
 
 namespace ductra {

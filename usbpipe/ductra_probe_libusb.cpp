@@ -204,8 +204,9 @@ Rule ReadRule() {
 // The command that installs the rule for the instrument's ids where the site
 // keeps its own, and the one that applies it to a device already plugged in.
 void SayRuleCommands(bool install) {
-    const std::string vendor = UsbId(InstrumentVendorId(), InstrumentProductId()).substr(0, 4);
-    const std::string product = UsbId(InstrumentVendorId(), InstrumentProductId()).substr(5);
+    const std::string ids = UsbId(InstrumentVendorId(), InstrumentProductId());
+    const std::string vendor = ids.substr(0, 4);
+    const std::string product = ids.substr(5);
     if (install) {
         Say("  echo '%s' | sudo tee %s >/dev/null &&\n", DUCTRA_UDEV_RULE_LINE, Host->site_rule);
     }

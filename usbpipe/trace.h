@@ -83,8 +83,8 @@ struct TraceTextLine {
     bool cutOff = false;
 };
 std::vector<TraceTextLine> SplitTraceText(std::string_view text);
-// The whole of a trace file into text; false (errno telling why) when it
-// cannot be read.
-bool ReadTraceFile(const char* path, std::string& text);
+// The whole of a file (a trace, or the virtual instrument's scenario) into
+// text; false (errno telling why) when it cannot be read.
+bool ReadWholeFile(const char* path, std::string& text);
 
 }  // namespace ductra

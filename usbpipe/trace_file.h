@@ -99,7 +99,9 @@ class TraceErrorGuard {
 
   private:
     int savedErrno_;
+#if defined(_WIN32)
     unsigned long savedLastError_;
+#endif
 };
 
 }  // namespace ductra

@@ -186,7 +186,7 @@ int TraceSystemError() {
     return errno;
 }
 
-TraceErrorGuard::TraceErrorGuard() : savedErrno_(errno), savedLastError_(0) {}
+TraceErrorGuard::TraceErrorGuard() : savedErrno_(errno) {}
 
 TraceErrorGuard::~TraceErrorGuard() {
     errno = savedErrno_;

@@ -300,7 +300,7 @@ std::vector<TraceTextLine> SplitTraceText(std::string_view text) {
     return lines;
 }
 
-bool ReadTraceFile(const char* path, std::string& text) {
+bool ReadWholeFile(const char* path, std::string& text) {
     text.clear();
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return false;

@@ -547,26 +547,9 @@ TEST_F(LibusbBackend, ProbeExplainsARefusedNodeWithTheUdevRule) {
 TEST_F(LibusbBackend, TraceHoldsOneLinePerCall) {
     Attach(kVendor, kProduct);
     const std::string path = ::testing::TempDir() + "libusb-" + std::to_string(getpid()) + ".trace";
-    std::remove(path.c_str());
-    ductra::TraceRestart(path.c_str());
-    DuctraChatty(1);
-    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
-    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
-    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
-    device_.Answer({0x00, 0x00, 0x01, 0x00, 0x7F});
-    uint8_t buffer[1024] = {};
-    uint32_t count = 0;
-    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
-    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
-    EXPECT_EQ(DuctraClose(), 0);
-    ductra::TraceRestart(nullptr);
-
-    const std::vector<std::string> calls = TraceLinesWithoutTimes(path);
-    ASSERT_EQ(calls.size(), 6u);
-    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
-    EXPECT_NE(calls[0].find(" platform=linux start="), std::string::npos) << calls[0];
-    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
-              OneCallOfEachKind(ETIMEDOUT));
+    ASSERT_NO_FATAL_FAILURE(TraceOneCallOfEachKind(
+        path, [this](std::vector<uint8_t> bytes) { device_.Answer(std::move(bytes)); }, "linux",
+        ETIMEDOUT));
     struct stat status {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);

@@ -1,11 +1,17 @@
-// What the backends' trace tests share: a trace file's lines with the
-// milliseconds that begin each call line taken off, and the lines of the
-// calls both tests make.
+// What the backends' trace tests share: the calls both make, a trace file's
+// lines with the milliseconds that begin each call line taken off, and the
+// lines those calls must give.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "ductra.h"
+#include "trace.h"
 
 inline std::vector<std::string> TraceLinesWithoutTimes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -24,4 +30,35 @@ inline std::vector<std::string> OneCallOfEachKind(int timeoutError) {
             "receive capacity=1024 timeout=2000 result=0 count=5 < 00 00 01 00 7F",
             "receive capacity=1024 timeout=20 result=-1 error=" + std::to_string(timeoutError),
             "close result=0"};
+}
+
+// Traces into path, a new file, an open, the send of a listing request, its
+// 5-byte answer (which `answer` has the device send), a receive that times
+// out and a close; then checks that the trace holds the header of this
+// platform and exactly the lines of these calls. Call it through
+// ASSERT_NO_FATAL_FAILURE.
+template <typename Answer>
+void TraceOneCallOfEachKind(const std::string& path, Answer answer, const char* platform,
+                            int timeoutError) {
+    std::remove(path.c_str());
+    ductra::TraceRestart(path.c_str());
+    DuctraChatty(1);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
+    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
+    answer(std::vector<uint8_t>{0x00, 0x00, 0x01, 0x00, 0x7F});
+    uint8_t buffer[1024] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
+    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
+    EXPECT_EQ(DuctraClose(), 0);
+    ductra::TraceRestart(nullptr);
+
+    const std::vector<std::string> calls = TraceLinesWithoutTimes(path);
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
+    EXPECT_NE(calls[0].find(std::string(" platform=") + platform + " start="), std::string::npos)
+        << calls[0];
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
+              OneCallOfEachKind(timeoutError));
 }

@@ -756,26 +756,12 @@ TEST_F(WinUsbBackend, ProbeNamesTheClassAndListsTheUsbDevicesWhenNoneOffersIt) {
 TEST_F(WinUsbBackend, TraceHoldsOneLinePerCall) {
     Instrument();
     const std::string path = ::testing::TempDir() + "winusb.trace";
-    std::remove(path.c_str());
-    ductra::TraceRestart(path.c_str());
-    DuctraChatty(1);
-    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
-    uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
-    EXPECT_EQ(DuctraSend(frame, sizeof(frame), 10000), 0);
-    stack_.reads.push_back({true, 0, {0x00, 0x00, 0x01, 0x00, 0x7F}});
-    uint8_t buffer[1024] = {};
-    uint32_t count = 0;
-    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 2000, &count), 0);
-    EXPECT_EQ(DuctraReceive(buffer, sizeof(buffer), 20, &count), DUCTRA_RESPONSE_TIMEOUT_OCCUR);
-    EXPECT_EQ(DuctraClose(), 0);
-    ductra::TraceRestart(nullptr);
-
-    const std::vector<std::string> calls = TraceLinesWithoutTimes(path);
-    ASSERT_EQ(calls.size(), 6u);
-    EXPECT_EQ(calls[0].rfind("ductra-trace 1 library=ductra/", 0), 0u) << calls[0];
-    EXPECT_NE(calls[0].find(" platform=windows start="), std::string::npos) << calls[0];
-    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
-              OneCallOfEachKind(ERROR_IO_PENDING));
+    ASSERT_NO_FATAL_FAILURE(TraceOneCallOfEachKind(
+        path,
+        [this](std::vector<uint8_t> bytes) {
+            stack_.reads.push_back({true, 0, bytes});
+        },
+        "windows", ERROR_IO_PENDING));
     std::remove(path.c_str());
 }
 
