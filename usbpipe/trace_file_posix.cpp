@@ -13,15 +13,25 @@
 // one window later, so that a long trace keeps reusing the same memory
 // instead of taking fresh memory (which a virtual machine's host may first
 // have to supply) for every window.
+//
+// That work is the page cache's, not the traced call's: a helper thread
+// makes the next window ready while the writer fills the current one, and
+// retires the window the writer has left. The writer only takes the ready
+// window; it maps one itself when the helper could not start, or when a line
+// does not fit the window made ready.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "trace_file.h"
 
@@ -32,6 +42,28 @@ namespace {
 int Fd = -1;
 uint64_t Allocated = 0;  // the file's size while it is open
 uint64_t Released = 0;   // the pages before this offset have been let go of
+
+struct Window {
+    char* base = nullptr;  // maps [start, start + span) of the file
+    uint64_t start = 0;
+    uint64_t span = 0;
+};
+
+// The helper thread and what it shares with the writer, under `lock`. While
+// a job is pending only the helper maps, allocates or hands over; otherwise
+// only the writer does.
+struct Helper {
+    std::mutex lock;
+    std::condition_variable changed;
+    pthread_t thread{};
+    bool running = false;
+    bool stop = false;
+    bool pending = false;
+    Window retire;          // the window the writer left
+    uint64_t keepFrom = 0;  // where the writer's window starts
+    Window next;            // asked for (base empty), then made ready
+};
+Helper Help;
 
 // Where windows start: on a large-page boundary of the file.
 uint64_t WindowAlignment() {
@@ -54,12 +86,48 @@ void Prepare(void* window, std::size_t size) {
     static_cast<void>(size);
 }
 
-// Starts writing out what the window now ending leaves behind, and lets go
-// of what was started one window earlier (written by now, or being written).
-void HandOver(uint64_t from, uint64_t to) {
-    if (to <= from) return;
+// Allocates the stretch of the file, maps it and makes it ready; false with
+// the system's reason in `error`.
+bool MapWindow(uint64_t start, uint64_t span, Window& window, std::string& error) {
+    if (start + span > Allocated) {
+#if defined(__APPLE__)
+        const int result = ftruncate(Fd, static_cast<off_t>(start + span)) == 0 ? 0 : errno;
+#else
+        const int result = posix_fallocate(Fd, static_cast<off_t>(Allocated),
+                                           static_cast<off_t>(start + span - Allocated));
+#endif
+        if (result != 0) {
+            error = std::strerror(result);
+            return false;
+        }
+        Allocated = start + span;
+    }
+    void* mapped = mmap(nullptr, static_cast<std::size_t>(span), PROT_READ | PROT_WRITE, MAP_SHARED,
+                        Fd, static_cast<off_t>(start));
+    if (mapped == MAP_FAILED) {
+        error = std::strerror(errno);
+        return false;
+    }
+    Prepare(mapped, static_cast<std::size_t>(span));
+    window = {static_cast<char*>(mapped), start, span};
+    return true;
+}
+
+void Unmap(Window& window) {
+    if (window.base != nullptr) munmap(window.base, static_cast<std::size_t>(window.span));
+    window = Window{};
+}
+
+// Unmaps a window the writer has left, starts writing out what it leaves
+// behind the writer's window (from `keepFrom` on), and lets go of what was
+// started one window earlier (written by now, or being written).
+void Retire(Window& window, uint64_t keepFrom) {
+    const uint64_t from = window.start;
+    const bool mapped = window.base != nullptr;
+    Unmap(window);
+    if (!mapped || keepFrom <= from) return;
 #if defined(SYNC_FILE_RANGE_WRITE)
-    sync_file_range(Fd, static_cast<off_t>(from), static_cast<off_t>(to - from),
+    sync_file_range(Fd, static_cast<off_t>(from), static_cast<off_t>(keepFrom - from),
                     SYNC_FILE_RANGE_WRITE);
 #endif
 #if defined(POSIX_FADV_DONTNEED)
@@ -69,6 +137,52 @@ void HandOver(uint64_t from, uint64_t to) {
     }
 #endif
     Released = from;
+}
+
+void* HelperMain(void*) {
+    std::unique_lock<std::mutex> hold(Help.lock);
+    for (;;) {
+        Help.changed.wait(hold, [] { return Help.stop || Help.pending; });
+        if (Help.stop) return nullptr;
+        Window next = Help.next;
+        Window retire = Help.retire;
+        const uint64_t keepFrom = Help.keepFrom;
+        hold.unlock();
+        // Made ready first: the writer may soon need it. A window that
+        // cannot be made ready is left to the writer, which meets the same
+        // reason and reports it.
+        std::string error;
+        if (!MapWindow(next.start, next.span, next, error)) next = Window{};
+        Retire(retire, keepFrom);
+        hold.lock();
+        Help.next = next;
+        Help.retire = Window{};
+        Help.pending = false;
+        Help.changed.notify_all();
+    }
+}
+
+// Waits until the helper has no job, and takes the window it made ready.
+Window TakeReady() {
+    std::unique_lock<std::mutex> hold(Help.lock);
+    Help.changed.wait(hold, [] { return !Help.pending; });
+    const Window ready = Help.next;
+    Help.next = Window{};
+    return ready;
+}
+
+void StopHelper() {
+    if (!Help.running) return;
+    {
+        std::unique_lock<std::mutex> hold(Help.lock);
+        Help.changed.wait(hold, [] { return !Help.pending; });
+        Help.stop = true;
+    }
+    Help.changed.notify_all();
+    pthread_join(Help.thread, nullptr);
+    Help.running = false;
+    Help.stop = false;
+    Unmap(Help.next);
 }
 
 }  // namespace
@@ -102,43 +216,50 @@ bool TraceFileOpen(const char* path, std::string& error, bool& cutLine) {
     Released = end - end % WindowAlignment();
     Allocated = static_cast<uint64_t>(status.st_size);
     cutLine = last != '\0' && last != '\n';
+    // The helper takes no signals: they stay the program's. Without the
+    // helper the writer keeps the page cache's work itself.
+    sigset_t all{};
+    sigset_t kept{};
+    sigfillset(&all);
+    const bool masked = pthread_sigmask(SIG_SETMASK, &all, &kept) == 0;
+    Help.running = pthread_create(&Help.thread, nullptr, HelperMain, nullptr) == 0;
+    if (masked) pthread_sigmask(SIG_SETMASK, &kept, nullptr);
     return true;
 }
 
 char* TraceFileGrow(std::size_t size, std::string& error) {
     if (Fd < 0) return nullptr;
-    const auto [start, span] = NextTraceWindow(Cursor.end, size, WindowAlignment());
-    if (start + span > Allocated) {
-#if defined(__APPLE__)
-        const int result = ftruncate(Fd, static_cast<off_t>(start + span)) == 0 ? 0 : errno;
-#else
-        const int result = posix_fallocate(Fd, static_cast<off_t>(Allocated),
-                                           static_cast<off_t>(start + span - Allocated));
-#endif
-        if (result != 0) {
-            error = std::strerror(result);
-            return nullptr;
+    const uint64_t alignment = WindowAlignment();
+    const auto [start, span] = NextTraceWindow(Cursor.end, size, alignment);
+    Window now = TakeReady();
+    if (now.base == nullptr || now.start != start || now.start + now.span < start + span) {
+        Unmap(now);
+        if (!MapWindow(start, span, now, error)) return nullptr;
+    }
+    Window left{Cursor.window, Cursor.windowStart, Cursor.windowEnd - Cursor.windowStart};
+    Cursor.window = now.base;
+    Cursor.windowStart = now.start;
+    Cursor.windowEnd = now.start + now.span;
+    if (Help.running) {
+        // The window the writer will want next: the one a short line asks
+        // for when it no longer fits this one.
+        const auto [nextStart, nextSpan] = NextTraceWindow(Cursor.windowEnd - 1, 1, alignment);
+        {
+            const std::lock_guard<std::mutex> hold(Help.lock);
+            Help.retire = left;
+            Help.keepFrom = now.start;
+            Help.next = Window{nullptr, nextStart, nextSpan};
+            Help.pending = true;
         }
-        Allocated = start + span;
+        Help.changed.notify_all();
+    } else {
+        Retire(left, now.start);
     }
-    void* mapped = mmap(nullptr, static_cast<std::size_t>(span), PROT_READ | PROT_WRITE, MAP_SHARED,
-                        Fd, static_cast<off_t>(start));
-    if (mapped == MAP_FAILED) {
-        error = std::strerror(errno);
-        return nullptr;
-    }
-    Prepare(mapped, static_cast<std::size_t>(span));
-    if (Cursor.window != nullptr) {
-        munmap(Cursor.window, static_cast<std::size_t>(Cursor.windowEnd - Cursor.windowStart));
-        HandOver(Cursor.windowStart, start);
-    }
-    Cursor.window = static_cast<char*>(mapped);
-    Cursor.windowStart = start;
-    Cursor.windowEnd = start + span;
-    return Cursor.window + (Cursor.end - start);
+    return Cursor.window + (Cursor.end - now.start);
 }
 
 void TraceFileClose() {
+    StopHelper();
     if (Cursor.window != nullptr) {
         munmap(Cursor.window, static_cast<std::size_t>(Cursor.windowEnd - Cursor.windowStart));
     }
