@@ -3,8 +3,9 @@
 // instrument; DUCTRA_TRACE_LIBRARY names which one in the header line.
 //
 // Cost: while DUCTRA_TRACE is unset a call pays one comparison. While it is
-// set a line costs a clock reading and its digits: the bytes are written as
-// hexadecimal from a table, and no system call is made per line.
+// set a line costs a clock reading and its digits: numbers are written two
+// digits at a time, the bytes sixteen at a time where the processor allows,
+// and no system call is made per line.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -12,6 +13,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "trace.h"
 #include "trace_file.h"
@@ -51,15 +56,37 @@ char* PutText(char* at, std::string_view text) {
     return at + text.size();
 }
 
+// "00" to "99": two digits per division.
+constexpr std::array<char, 200> MakeDigitPairs() {
+    std::array<char, 200> pairs{};
+    for (std::size_t n = 0; n < 100; ++n) {
+        pairs[2 * n] = static_cast<char>('0' + n / 10);
+        pairs[2 * n + 1] = static_cast<char>('0' + n % 10);
+    }
+    return pairs;
+}
+constexpr std::array<char, 200> kDigitPairs = MakeDigitPairs();
+
+// Writes the decimal digits backwards from `end`, which the caller has
+// placed after the last digit.
+void PutDigitsBefore(char* end, uint64_t value) {
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, &kDigitPairs[2 * (value % 100)], 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        std::memcpy(end - 2, &kDigitPairs[2 * value], 2);
+    } else {
+        end[-1] = static_cast<char>('0' + value);
+    }
+}
+
 char* PutUnsigned(char* at, uint64_t value) {
-    char digits[20];
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *at++ = digits[--n];
-    return at;
+    std::size_t digits = 1;
+    for (uint64_t bound = 10; digits < 20 && value >= bound; bound *= 10) ++digits;
+    PutDigitsBefore(at + digits, value);
+    return at + digits;
 }
 
 char* PutSigned(char* at, int64_t value) {
@@ -68,22 +95,85 @@ char* PutSigned(char* at, int64_t value) {
     return PutUnsigned(at, static_cast<uint64_t>(-(value + 1)) + 1);
 }
 
-// Milliseconds since the trace began, to the microsecond: "1234.567".
+// Milliseconds since the trace began, to the microsecond: "1234.567". At a
+// high rate of calls the whole milliseconds repeat from line to line: their
+// digits are kept.
 char* PutTime(char* at) {
+    static uint64_t shownMillis = UINT64_MAX;
+    static std::array<char, 24> shownText{};
+    static std::size_t shownLength = 0;
     const uint64_t micros = TraceClockMicros() - StartMicros;
-    at = PutUnsigned(at, micros / 1000);
-    const auto fraction = static_cast<unsigned>(micros % 1000);
-    *at++ = '.';
-    *at++ = static_cast<char>('0' + fraction / 100);
-    *at++ = static_cast<char>('0' + fraction / 10 % 10);
-    *at++ = static_cast<char>('0' + fraction % 10);
+    const uint64_t millis = micros / 1000;
+    if (millis != shownMillis) {
+        shownLength =
+            static_cast<std::size_t>(PutUnsigned(shownText.data(), millis) - shownText.data());
+        shownText[shownLength] = '.';
+        shownMillis = millis;
+    }
+    std::memcpy(at, shownText.data(), shownLength + 1);
+    at += shownLength + 1;
+    const auto fraction = static_cast<unsigned>(micros - millis * 1000);
+    *at = static_cast<char>('0' + fraction / 100);
+    std::memcpy(at + 1, &kDigitPairs[2 * (fraction % 100)], 2);
+    return at + 3;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sixteen bytes at a time where the processor shuffles bytes (SSSE3): the
+// nibbles become digits by a lookup within a register, and the digit pairs
+// are spread out to leave room for the spaces. About three times as fast as
+// the table, on the longest part of most lines.
+__attribute__((target("ssse3"))) char* PutHexBlocks(char* at, const uint8_t* bytes,
+                                                    std::size_t blocks) {
+    const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B',
+                                         'C', 'D', 'E', 'F');
+    const __m128i low = _mm_set1_epi8(0x0F);
+    // Where each output character comes from in the pairs of bytes 0-7 (a)
+    // and 8-15 (b); -1 leaves a zero for the space laid over it.
+    const __m128i fromA0 = _mm_setr_epi8(-1, 0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1);
+    const __m128i fromA1 =
+        _mm_setr_epi8(10, 11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i fromB1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, -1, 2, 3, -1, 4);
+    const __m128i fromB2 = _mm_setr_epi8(5, -1, 6, 7, -1, 8, 9, -1, 10, 11, -1, 12, 13, -1, 14, 15);
+    const __m128i spaces0 =
+        _mm_setr_epi8(' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ');
+    const __m128i spaces1 = _mm_setr_epi8(0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0);
+    const __m128i spaces2 = _mm_setr_epi8(0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0);
+    for (std::size_t block = 0; block < blocks; ++block) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * block));
+        const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), low));
+        const __m128i lowDigits = _mm_shuffle_epi8(digits, _mm_and_si128(x, low));
+        const __m128i a = _mm_unpacklo_epi8(high, lowDigits);
+        const __m128i b = _mm_unpackhi_epi8(high, lowDigits);
+        const __m128i out0 = _mm_or_si128(_mm_shuffle_epi8(a, fromA0), spaces0);
+        const __m128i out1 = _mm_or_si128(
+            _mm_or_si128(_mm_shuffle_epi8(a, fromA1), _mm_shuffle_epi8(b, fromB1)), spaces1);
+        const __m128i out2 = _mm_or_si128(_mm_shuffle_epi8(b, fromB2), spaces2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), out0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 16), out1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 32), out2);
+        at += 48;
+    }
     return at;
 }
+
+bool HasByteShuffle() {
+    static const bool has = __builtin_cpu_supports("ssse3") != 0;
+    return has;
+}
+#endif
 
 char* PutBytes(char* at, char marker, const uint8_t* bytes, std::size_t count) {
     *at++ = ' ';
     *at++ = marker;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (count >= 16 && HasByteShuffle()) {
+        at = PutHexBlocks(at, bytes, count / 16);
+        i = count / 16 * 16;
+    }
+#endif
+    for (; i < count; ++i) {
         std::memcpy(at, kHex[bytes[i]].data(), 4);
         at += 3;
     }
