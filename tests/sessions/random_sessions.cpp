@@ -40,8 +40,8 @@ void SessionHung(int) {
 }
 
 // A firmware folder with a good image, a one-block image, a file too short
-// to hold a header, and a sub-folder.
-void MakeWorkFolder() {
+// to hold a header, and a sub-folder; the run works in it. Returns its path.
+std::filesystem::path MakeWorkFolder() {
     namespace fs = std::filesystem;
     const fs::path dir =
         fs::temp_directory_path() / ("quillon-sessions-" + std::to_string(getpid()));
@@ -57,6 +57,7 @@ void MakeWorkFolder() {
     tiny.write(header, 2);
     tiny.close();
     fs::current_path(dir);
+    return dir;
 }
 
 const char* const Answers[] = {"m",  "s",  "h",  "c",  "rm", "ll", "si", "rs", "cn", "cl",
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
     const long sessions = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
     const long firstSeed = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 1;
     const bool show = argc > 3 && std::string(argv[3]) == "show";
-    MakeWorkFolder();
+    const std::filesystem::path folder = MakeWorkFolder();
     // The library's version line goes to standard output; the program's own
     // console is discarded by the run. Keep standard output for the summary.
     std::FILE* summary = fdopen(dup(1), "w");
@@ -157,5 +158,10 @@ int main(int argc, char** argv) {
                  "random sessions: %ld run, %ld ended by a quit, %ld by the end of input\n",
                  sessions, quits, inputEnds);
     std::fprintf(summary, "%ld passed, 0 failed\n", sessions);
+    // A failed run keeps its folder to be looked at; a passed one leaves
+    // nothing behind.
+    std::error_code ignored;
+    std::filesystem::current_path(folder.parent_path(), ignored);
+    std::filesystem::remove_all(folder, ignored);
     return 0;
 }

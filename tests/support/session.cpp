@@ -47,6 +47,9 @@ SessionResult RunSession(const SessionOptions& options) {
 
     std::istringstream wire(ReadSessionFile(wirePath));
     for (std::string line; std::getline(wire, line);) result.wire.push_back(line);
+    // A folder the caller did not give is the runner's own: nothing in it
+    // is read after the wire log.
+    if (options.workDir.empty()) fs::remove_all(dir, ignored);
     return result;
 }
 

@@ -11,7 +11,7 @@ struct SessionOptions {
     std::string input;                          // everything typed, closed afterwards
     std::string scenarioJson;                   // empty: the built-in default instrument
     std::map<std::string, std::string> env;     // extra environment, e.g. TZ
-    std::string workDir;                        // empty: a fresh temporary folder
+    std::string workDir;                        // empty: a fresh temporary folder, removed after
     int timeoutSeconds = 120;                   // the session is killed after this
     std::string program;                        // empty: quillon-sim; else a program beside it
     std::vector<std::string> arguments;         // its command-line arguments
