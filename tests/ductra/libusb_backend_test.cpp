@@ -542,8 +542,8 @@ TEST_F(LibusbBackend, ProbeExplainsARefusedNodeWithTheUdevRule) {
               std::string::npos);
 }
 
-// One line per call of the program, its own releases not among them, and
-// the file is its owner's alone.
+// One line per call of the program, its own releases not among them, the
+// file its owner's alone, and a long trace whole across the file's windows.
 TEST_F(LibusbBackend, TraceHoldsOneLinePerCall) {
     Attach(kVendor, kProduct);
     const std::string path = ::testing::TempDir() + "libusb-" + std::to_string(getpid()) + ".trace";
@@ -553,6 +553,7 @@ TEST_F(LibusbBackend, TraceHoldsOneLinePerCall) {
     struct stat status {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
+    ASSERT_NO_FATAL_FAILURE(TraceAcrossWindows(path));
     std::remove(path.c_str());
 }
 

@@ -1,12 +1,14 @@
 // What the backends' trace tests share: the calls both make, a trace file's
-// lines with the milliseconds that begin each call line taken off, and the
-// lines those calls must give.
+// lines with the milliseconds that begin each call line taken off, the lines
+// those calls must give, and a trace longer than one window of the file.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -61,4 +63,42 @@ void TraceOneCallOfEachKind(const std::string& path, Answer answer, const char* 
         << calls[0];
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
               OneCallOfEachKind(timeoutError));
+}
+
+// Traces into path, a new file, more lines than several windows of the file
+// hold, each with its number in its first bytes; then checks that every line
+// is there whole and in order, and that closing cut the file to its lines.
+inline void TraceAcrossWindows(const std::string& path) {
+    constexpr uint32_t kLines = 20000;  // about 13 MB of lines
+    std::remove(path.c_str());
+    ductra::TraceRestart(path.c_str());
+    std::vector<uint8_t> bytes(200);
+    for (std::size_t i = 4; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    for (uint32_t line = 0; line < kLines; ++line) {
+        for (int k = 0; k < 4; ++k) bytes[k] = static_cast<uint8_t>(line >> (8 * k));
+        const uint32_t count = static_cast<uint32_t>(bytes.size());
+        ductra::TraceReceive(bytes.data(), 1024, 2000, 0, &count);
+    }
+    ductra::TraceRestart(nullptr);
+
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "the file was not cut to its lines";
+    EXPECT_EQ(text.back(), '\n');
+    std::string tail;
+    for (std::size_t i = 4; i < bytes.size(); ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
+        tail += hex;
+    }
+    const std::vector<std::string> lines = TraceLinesWithoutTimes(path);
+    ASSERT_EQ(lines.size(), kLines + 1);
+    for (uint32_t line = 0; line < kLines; ++line) {
+        char head[96];
+        std::snprintf(head, sizeof head,
+                      "receive capacity=1024 timeout=2000 result=0 count=200 < %02X %02X %02X %02X",
+                      line & 0xFF, (line >> 8) & 0xFF, (line >> 16) & 0xFF, line >> 24);
+        ASSERT_EQ(lines[line + 1], head + tail) << "line " << line + 2;
+    }
 }

@@ -752,7 +752,8 @@ TEST_F(WinUsbBackend, ProbeNamesTheClassAndListsTheUsbDevicesWhenNoneOffersIt) {
         std::string::npos);
 }
 
-// One line per call of the program, its own releases not among them.
+// One line per call of the program, its own releases not among them, and a
+// long trace whole across the file's windows.
 TEST_F(WinUsbBackend, TraceHoldsOneLinePerCall) {
     Instrument();
     const std::string path = ::testing::TempDir() + "winusb.trace";
@@ -762,6 +763,7 @@ TEST_F(WinUsbBackend, TraceHoldsOneLinePerCall) {
             stack_.reads.push_back({true, 0, bytes});
         },
         "windows", ERROR_IO_PENDING));
+    ASSERT_NO_FATAL_FAILURE(TraceAcrossWindows(path));
     std::remove(path.c_str());
 }
 
