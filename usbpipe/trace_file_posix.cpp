@@ -118,6 +118,11 @@ void Unmap(Window& window) {
     window = Window{};
 }
 
+// The window the writer is filling.
+Window CursorWindow() {
+    return {Cursor.window, Cursor.windowStart, Cursor.windowEnd - Cursor.windowStart};
+}
+
 // Unmaps a window the writer has left, starts writing out what it leaves
 // behind the writer's window (from `keepFrom` on), and lets go of what was
 // started one window earlier (written by now, or being written).
@@ -236,7 +241,7 @@ char* TraceFileGrow(std::size_t size, std::string& error) {
         Unmap(now);
         if (!MapWindow(start, span, now, error)) return nullptr;
     }
-    Window left{Cursor.window, Cursor.windowStart, Cursor.windowEnd - Cursor.windowStart};
+    Window left = CursorWindow();
     Cursor.window = now.base;
     Cursor.windowStart = now.start;
     Cursor.windowEnd = now.start + now.span;
@@ -260,9 +265,8 @@ char* TraceFileGrow(std::size_t size, std::string& error) {
 
 void TraceFileClose() {
     StopHelper();
-    if (Cursor.window != nullptr) {
-        munmap(Cursor.window, static_cast<std::size_t>(Cursor.windowEnd - Cursor.windowStart));
-    }
+    Window current = CursorWindow();
+    Unmap(current);
     if (Fd >= 0) {
         // A file that cannot be cut keeps NUL bytes at its end, which a
         // reader ignores.

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #if defined(__x86_64__) || defined(__i386__)
+#define DUCTRA_TRACE_BYTE_SHUFFLE 1
 #include <immintrin.h>
 #endif
 
@@ -118,7 +119,7 @@ char* PutTime(char* at) {
     return at + 3;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(DUCTRA_TRACE_BYTE_SHUFFLE)
 // Sixteen bytes at a time where the processor shuffles bytes (SSSE3): the
 // nibbles become digits by a lookup within a register, and the digit pairs
 // are spread out to leave room for the spaces. About three times as fast as
@@ -167,7 +168,7 @@ char* PutBytes(char* at, char marker, const uint8_t* bytes, std::size_t count) {
     *at++ = ' ';
     *at++ = marker;
     std::size_t i = 0;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(DUCTRA_TRACE_BYTE_SHUFFLE)
     if (count >= 16 && HasByteShuffle()) {
         at = PutHexBlocks(at, bytes, count / 16);
         i = count / 16 * 16;
