@@ -5,7 +5,7 @@
 #include <fstream>
 #include <random>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link_state.h"
 #include "protocol/commands.h"
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "firmware/firmware.h"
 #include "firmware/image.h"
 #include "link/link.h"

@@ -3,7 +3,7 @@
 // reports a length only for a frame of six bytes or more.
 #include <cstring>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "fuzz/fuzz_support.h"
 #include "link/link.h"
 #include "support/scripted_pipe.h"

@@ -2,7 +2,7 @@
 // checks. The buffer is always the 1024-byte ResponseBuffer.
 #include <cstring>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link.h"
 #include "protocol/status.h"
 #include "terminal/console_io.h"

@@ -1,5 +1,5 @@
 // Closing and reopening the USB pipe after the device stopped making sense.
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link.h"
 #include "terminal/console_io.h"
 

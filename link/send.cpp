@@ -1,7 +1,7 @@
 // Sending one request frame through the USB pipe.
 #include <array>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link.h"
 #include "terminal/console_io.h"
 #include "terminal/platform.h"

@@ -3,7 +3,7 @@
 // header, and its CRC is checked over everything that arrived.
 #include "link/traced_exchange.h"
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/frame.h"
 #include "protocol/status.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "usbpipe/trace.h"
+#include "usbpipe/trace/trace_format.h"
 
 // One call of a trace, with the number of its line.
 struct NumberedCall {

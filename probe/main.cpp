@@ -3,7 +3,7 @@
 // survey (usbpipe/ductra_probe.h); this is its door to the console.
 #include <cstdio>
 
-#include "ductra_probe.h"
+#include "probe/probe.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -1,6 +1,6 @@
 // Start-up in its fixed order: library version, calendar, time zone, open,
 // drain of anything the instrument still has queued, working link settings.
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "protocol/time_format.h"

@@ -17,9 +17,14 @@
 #include <windows.h>
 #endif
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "sim/sim.h"
-#include "usbpipe/trace.h"
+#include "usbpipe/trace/trace_format.h"
+#include "usbpipe/trace/trace_writer.h"
+
+// The name the virtual instrument's trace lines and trace messages carry.
+const char ductra::TraceLibraryName[] = "ductra-sim";
+const char ductra::TraceLibraryVersion[] = DUCTRA_LIBRARY_VERSION;
 
 namespace {
 

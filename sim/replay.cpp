@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "sim/sim.h"
-#include "usbpipe/trace.h"
-#include "usbpipe/trace_file.h"
+#include "usbpipe/trace/trace_format.h"
+#include "usbpipe/trace/trace_writer.h"
 
 namespace Sim {
 

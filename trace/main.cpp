@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "trace/report.h"
-#include "usbpipe/trace.h"
+#include "usbpipe/trace/trace_format.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "link/traced_exchange.h"
 #include "protocol/commands.h"
 #include "service/change_record.h"
-#include "usbpipe/trace.h"
+#include "usbpipe/trace/trace_format.h"
 
 namespace {
 

@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <string>
 
-#include "ductra_internal.h"
-#include "trace.h"
+#include "usbpipe/ductra_internal.h"
+#include "usbpipe/trace/trace_writer.h"
 
 namespace ductra {
 
 uint8_t QuietFlag = 0;
+
+const char TraceLibraryName[] = "ductra";
+const char TraceLibraryVersion[] = DUCTRA_LIBRARY_VERSION;
 
 namespace {
 

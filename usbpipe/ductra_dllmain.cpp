@@ -2,7 +2,7 @@
 // unloads the library and whenever a thread of the process ends.
 #include <windows.h>
 
-#include "ductra_internal.h"
+#include "usbpipe/ductra_internal.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 
 #if defined(__MINGW32__)
 #define DUCTRA_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))

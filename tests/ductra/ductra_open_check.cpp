@@ -2,7 +2,7 @@
 // open, printing each result on a line of its own.
 #include <cstdio>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 
 int main() {
     std::printf("%d\n", static_cast<int>(DuctraVersion()));

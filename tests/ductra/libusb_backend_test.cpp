@@ -19,10 +19,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ductra.h"
-#include "ductra_internal.h"
-#include "ductra_probe.h"
-#include "trace.h"
+#include "usbpipe/ductra.h"
+#include "usbpipe/ductra_internal.h"
+#include "probe/probe.h"
+#include "usbpipe/trace/trace_writer.h"
 #include "trace_lines.h"
 
 namespace {

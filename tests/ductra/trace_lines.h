@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ductra.h"
-#include "trace.h"
+#include "usbpipe/ductra.h"
+#include "usbpipe/trace/trace_writer.h"
 
 inline std::vector<std::string> TraceLinesWithoutTimes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "ductra.h"
-#include "ductra_internal.h"
-#include "ductra_probe.h"
-#include "ductra_winusb_platform.h"
-#include "trace.h"
+#include "usbpipe/ductra.h"
+#include "usbpipe/ductra_internal.h"
+#include "probe/probe.h"
+#include "usbpipe/backend/ductra_winusb_platform.h"
+#include "usbpipe/trace/trace_writer.h"
 #include "trace_lines.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);

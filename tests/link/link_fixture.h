@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/link.h"
 #include "support/console_capture.h"
 #include "support/scripted_pipe.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 
 namespace SimTest {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <deque>
 
-#include "ductra.h"
+#include "usbpipe/ductra.h"
 #include "link/frame.h"
 
 namespace {

@@ -24,8 +24,8 @@
 #include <cstring>
 #include <vector>
 
-#include "ductra_discovery.h"
-#include "ductra_internal.h"
+#include "usbpipe/backend/ductra_discovery.h"
+#include "usbpipe/ductra_internal.h"
 
 namespace ductra {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trace.h"
+#include "usbpipe/trace/trace_format.h"
 
 namespace ductra {
 
@@ -275,9 +275,6 @@ TraceLineStatus ParseTraceLine(std::string_view text, TraceLine& line, std::stri
 }
 
 std::vector<TraceTextLine> SplitTraceText(std::string_view text) {
-    std::size_t end = text.size();
-    while (end > 0 && text[end - 1] == '\0') --end;
-    text = text.substr(0, end);
     std::vector<TraceTextLine> lines;
     uint32_t number = 0;
     std::size_t from = 0;
@@ -293,8 +290,16 @@ std::vector<TraceTextLine> SplitTraceText(std::string_view text) {
             line.text = text.substr(from, newline - from);
             from = newline + 1;
         }
+        // NULs a killed 1.0.0 writer left: what stands before them is all
+        // the line there is.
+        const std::size_t firstNul = line.text.find('\0');
+        if (firstNul != std::string_view::npos) {
+            line.text = line.text.substr(0, firstNul);
+            line.cutOff = true;
+        }
         // A file whose line ends were turned into "\r\n" still reads.
         if (!line.text.empty() && line.text.back() == '\r') line.text.remove_suffix(1);
+        if (line.cutOff && line.text.empty()) continue;
         lines.push_back(line);
     }
     return lines;

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "ductra_internal.h"
+#include "usbpipe/ductra_internal.h"
 
 namespace ductra {
 

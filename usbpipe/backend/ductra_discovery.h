@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#include "ductra_winusb_platform.h"
+#include "usbpipe/backend/ductra_winusb_platform.h"
 #else
 #include <libusb.h>
 #endif

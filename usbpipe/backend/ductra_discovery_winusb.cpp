@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cwchar>
 
-#include "ductra_discovery.h"
+#include "usbpipe/backend/ductra_discovery.h"
 
 namespace ductra {
 

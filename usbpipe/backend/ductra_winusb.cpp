@@ -24,9 +24,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "ductra_discovery.h"
-#include "ductra_internal.h"
-#include "ductra_winusb_platform.h"
+#include "usbpipe/backend/ductra_discovery.h"
+#include "usbpipe/ductra_internal.h"
+#include "usbpipe/backend/ductra_winusb_platform.h"
 
 namespace ductra {
 

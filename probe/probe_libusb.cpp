@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "ductra_discovery.h"
-#include "ductra_probe_report.h"
+#include "usbpipe/backend/ductra_discovery.h"
+#include "probe/probe_report.h"
 
 namespace ductra {
 

@@ -1,9 +1,7 @@
-// The trace of what crosses the pipe: one text line per DuctraOpen,
-// DuctraSend, DuctraReceive and DuctraClose of the program. One writer serves
-// the USB library and the virtual instrument; the reading side (one line into
-// its fields) serves the virtual instrument's replay and the trace reader.
-// The format itself is described in doc/trace-format.md. Nothing here is
-// exported from the shared libraries.
+// The trace format's reading side: one line of a trace into its fields, a
+// file into lines. It serves the virtual instrument's replay and the trace
+// reader, and is never linked into the USB library. The format itself is
+// described in doc/trace-format.md; the writer is trace_writer.h.
 #pragma once
 
 #include <cstddef>
@@ -18,25 +16,6 @@ namespace ductra {
 inline constexpr int TraceFormatVersion = 1;
 // A call's bytes beyond this many are not written (its length or count still is).
 inline constexpr std::size_t TraceBytesLimit = 65536;
-
-// --- Writing. Each traced export calls one of these once its work is done.
-// The first one reads DUCTRA_TRACE: a file named there is appended to (a new
-// header line starts the trace); unset or empty, nothing is ever written. A
-// file that cannot be written gives one line on standard error. None of
-// these changes errno or the thread's last error, which the program reports
-// after a failed exchange.
-void TraceOpen(int32_t result);
-void TraceSend(const uint8_t* buffer, uint32_t length, int32_t timeout, int32_t result);
-void TraceReceive(const uint8_t* buffer, int32_t capacity, int32_t timeout, int32_t result,
-                  const uint32_t* count);
-void TraceClose(int32_t result);
-
-// Ends the trace now (the file is cut to what was written) and starts a new
-// one into path (null or empty: none). For the library's own tests, which
-// trace in-process without the environment.
-void TraceRestart(const char* path);
-
-// --- Reading.
 
 enum class TraceCall : uint8_t { Open, Send, Receive, Close };
 
@@ -74,9 +53,11 @@ enum class TraceLineStatus : uint8_t { Read, Damaged, UnknownVersion };
 // in header.version. Looks at no byte beyond the line.
 TraceLineStatus ParseTraceLine(std::string_view text, TraceLine& line, std::string& problem);
 
-// A file's text cut into lines, numbered from 1. NUL bytes at the end (the
-// unused rest of a trace whose writer was killed) are not part of it; a last
-// line without its line end is marked as cut off.
+// A file's text cut into lines, numbered from 1. Runs of NUL bytes (the
+// unused rest of a mapped trace whose writer was killed, as 1.0.0 wrote
+// them) are not part of any line: a line of NULs alone is left out, and a
+// line that NULs cut short is marked as cut off, as is a last line without
+// its line end.
 struct TraceTextLine {
     uint32_t number = 0;
     std::string_view text;

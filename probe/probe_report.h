@@ -1,7 +1,7 @@
 // The writer of ductra-probe's report, shared by the two platforms' surveys.
 #pragma once
 
-#include "ductra_probe.h"
+#include "probe/probe.h"
 
 namespace ductra {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ductra_probe_report.h"
+#include "probe/probe_report.h"
 
 namespace ductra {
 

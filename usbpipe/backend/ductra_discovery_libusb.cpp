@@ -3,7 +3,7 @@
 // the descriptors libusb already holds.
 #include <cerrno>
 
-#include "ductra_discovery.h"
+#include "usbpipe/backend/ductra_discovery.h"
 
 namespace ductra {
 
