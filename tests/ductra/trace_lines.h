@@ -1,22 +1,30 @@
 // What the backends' trace tests share: the calls both make, a trace file's
 // lines with the milliseconds that begin each call line taken off, the lines
-// those calls must give, and a trace longer than one window of the file.
+// those calls must give, and a trace written by two threads at once while a
+// second writer is refused. Paths are UTF-8.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "usbpipe/ductra.h"
 #include "usbpipe/trace/trace_writer.h"
 
+// A UTF-8 path as the platform's file system takes it.
+inline std::filesystem::path TracePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 inline std::vector<std::string> TraceLinesWithoutTimes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(TracePath(path), std::ios::binary);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("ductra-trace ", 0) != 0) line.erase(0, line.find(' ') + 1);
@@ -42,7 +50,8 @@ inline std::vector<std::string> OneCallOfEachKind(int timeoutError) {
 template <typename Answer>
 void TraceOneCallOfEachKind(const std::string& path, Answer answer, const char* platform,
                             int timeoutError) {
-    std::remove(path.c_str());
+    std::error_code ignored;
+    std::filesystem::remove(TracePath(path), ignored);
     ductra::TraceRestart(path.c_str());
     DuctraChatty(1);
     ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
@@ -65,40 +74,53 @@ void TraceOneCallOfEachKind(const std::string& path, Answer answer, const char* 
               OneCallOfEachKind(timeoutError));
 }
 
-// Traces into path, a new file, more lines than several windows of the file
-// hold, each with its number in its first bytes; then checks that every line
-// is there whole and in order, and that closing cut the file to its lines.
-inline void TraceAcrossWindows(const std::string& path) {
-    constexpr uint32_t kLines = 20000;  // about 13 MB of lines
-    std::remove(path.c_str());
+// Traces into path, a new file, from two threads at once; meanwhile a second
+// writer's open of the file is refused (secondWriterRefused tells) and a
+// reader's is not. Then checks that every line is whole, each thread's lines
+// in its order.
+template <typename SecondWriterRefused>
+void TraceFromTwoThreads(const std::string& path, SecondWriterRefused secondWriterRefused) {
+    constexpr uint32_t kLinesEach = 2000;
+    std::error_code ignored;
+    std::filesystem::remove(TracePath(path), ignored);
     ductra::TraceRestart(path.c_str());
-    std::vector<uint8_t> bytes(200);
-    for (std::size_t i = 4; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
-    for (uint32_t line = 0; line < kLines; ++line) {
-        for (int k = 0; k < 4; ++k) bytes[k] = static_cast<uint8_t>(line >> (8 * k));
-        const uint32_t count = static_cast<uint32_t>(bytes.size());
-        ductra::TraceReceive(bytes.data(), 1024, 2000, 0, &count);
-    }
+    EXPECT_TRUE(secondWriterRefused());
+    EXPECT_TRUE(std::ifstream(TracePath(path), std::ios::binary).is_open());
+    const auto trace = [](uint8_t thread) {
+        std::vector<uint8_t> bytes(100, thread);
+        for (uint32_t line = 0; line < kLinesEach; ++line) {
+            for (int k = 0; k < 4; ++k) bytes[1 + k] = static_cast<uint8_t>(line >> (8 * k));
+            const uint32_t count = static_cast<uint32_t>(bytes.size());
+            ductra::TraceReceive(bytes.data(), 1024, 2000, 0, &count);
+        }
+    };
+    std::thread first(trace, uint8_t{0xA1});
+    std::thread second(trace, uint8_t{0xB2});
+    first.join();
+    second.join();
     ductra::TraceRestart(nullptr);
 
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.find('\0'), std::string::npos) << "the file was not cut to its lines";
-    EXPECT_EQ(text.back(), '\n');
-    std::string tail;
-    for (std::size_t i = 4; i < bytes.size(); ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
-        tail += hex;
-    }
     const std::vector<std::string> lines = TraceLinesWithoutTimes(path);
-    ASSERT_EQ(lines.size(), kLines + 1);
-    for (uint32_t line = 0; line < kLines; ++line) {
-        char head[96];
-        std::snprintf(head, sizeof head,
-                      "receive capacity=1024 timeout=2000 result=0 count=200 < %02X %02X %02X %02X",
-                      line & 0xFF, (line >> 8) & 0xFF, (line >> 16) & 0xFF, line >> 24);
-        ASSERT_EQ(lines[line + 1], head + tail) << "line " << line + 2;
+    ASSERT_EQ(lines.size(), 2 * kLinesEach + 1);
+    uint32_t next[2] = {0, 0};
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const std::string head = "receive capacity=1024 timeout=2000 result=0 count=100 < ";
+        ASSERT_EQ(line.compare(0, head.size(), head), 0) << "line " << i + 1 << ": " << line;
+        const bool isFirst = line.compare(head.size(), 2, "A1") == 0;
+        const uint8_t thread = isFirst ? 0xA1 : 0xB2;
+        uint32_t& expected = next[isFirst ? 0 : 1];
+        std::string want = head;
+        char hex[4];
+        for (int b = 0; b < 100; ++b) {
+            const uint8_t value =
+                b >= 1 && b <= 4 ? static_cast<uint8_t>(expected >> (8 * (b - 1))) : thread;
+            std::snprintf(hex, sizeof hex, b == 0 ? "%02X" : " %02X", value);
+            want += hex;
+        }
+        ASSERT_EQ(line, want) << "line " << i + 1;
+        ++expected;
     }
+    EXPECT_EQ(next[0], kLinesEach);
+    EXPECT_EQ(next[1], kLinesEach);
 }

@@ -14,12 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include "probe/probe.h"
+#include "trace_lines.h"
+#include "usbpipe/backend/ductra_winusb_platform.h"
 #include "usbpipe/ductra.h"
 #include "usbpipe/ductra_internal.h"
-#include "probe/probe.h"
-#include "usbpipe/backend/ductra_winusb_platform.h"
 #include "usbpipe/trace/trace_writer.h"
-#include "trace_lines.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
@@ -752,19 +752,29 @@ TEST_F(WinUsbBackend, ProbeNamesTheClassAndListsTheUsbDevicesWhenNoneOffersIt) {
         std::string::npos);
 }
 
-// One line per call of the program, its own releases not among them, and a
-// long trace whole across the file's windows.
+// One line per call of the program, its own releases not among them, into a
+// file whose name lies outside the ANSI code page; and the lines of two
+// threads whole while a second writer is refused.
 TEST_F(WinUsbBackend, TraceHoldsOneLinePerCall) {
     Instrument();
-    const std::string path = ::testing::TempDir() + "winusb.trace";
+    const std::string path = ::testing::TempDir() + "winusb-\xCE\xA9-\xE6\x97\xA5.trace";
     ASSERT_NO_FATAL_FAILURE(TraceOneCallOfEachKind(
         path,
         [this](std::vector<uint8_t> bytes) {
             stack_.reads.push_back({true, 0, bytes});
         },
         "windows", ERROR_IO_PENDING));
-    ASSERT_NO_FATAL_FAILURE(TraceAcrossWindows(path));
-    std::remove(path.c_str());
+    ASSERT_NO_FATAL_FAILURE(TraceFromTwoThreads(path, [&path] {
+        const HANDLE second = CreateFileW(TracePath(path).c_str(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool refused =
+            second == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+        return refused;
+    }));
+    std::error_code ignored;
+    std::filesystem::remove(TracePath(path), ignored);
 }
 
 }  // namespace
