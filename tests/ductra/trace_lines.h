@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -80,13 +81,18 @@ void TraceOneCallOfEachKind(const std::string& path, Answer answer, const char* 
 // in its order.
 template <typename SecondWriterRefused>
 void TraceFromTwoThreads(const std::string& path, SecondWriterRefused secondWriterRefused) {
-    constexpr uint32_t kLinesEach = 2000;
+    constexpr uint32_t kLinesEach = 20000;
     std::error_code ignored;
     std::filesystem::remove(TracePath(path), ignored);
     ductra::TraceRestart(path.c_str());
     EXPECT_TRUE(secondWriterRefused());
     EXPECT_TRUE(std::ifstream(TracePath(path), std::ios::binary).is_open());
-    const auto trace = [](uint8_t thread) {
+    // Both threads start together, so that their lines are traced at the
+    // same time.
+    std::atomic<int> ready{0};
+    const auto trace = [&ready](uint8_t thread) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) std::this_thread::yield();
         std::vector<uint8_t> bytes(100, thread);
         for (uint32_t line = 0; line < kLinesEach; ++line) {
             for (int k = 0; k < 4; ++k) bytes[1 + k] = static_cast<uint8_t>(line >> (8 * k));
