@@ -1,6 +1,19 @@
-// The library surface: results, messages, the pipe's queue and the wire log.
+// The library surface: results, messages, the pipe's queue, the wire log and
+// the trace file.
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
 #include "sim/sim.h"
 #include "sim_support.h"
+#include "tests/ductra/trace_lines.h"
 
 using namespace SimTest;
 
@@ -161,5 +174,70 @@ TEST(SimLibrary, DefaultScenarioIsTheFileInTheSourceTree) {
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(std::string(Sim::DefaultScenarioText()), file);
 }
+
+#if !defined(_WIN32)
+// A traced program's child that exits leaves the trace to its parent, and a
+// file that takes no more (a file-size limit, as a full disk would) stops
+// the trace with one line while the program goes on.
+TEST(TraceFile, ForkedChildAndFullDisk) {
+    const std::string base = ::testing::TempDir() + "trace-" + std::to_string(getpid());
+    const std::string path = base + "-fork.trace";
+    std::remove(path.c_str());
+    uint8_t bytes[200];
+    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<uint8_t>(i);
+    const uint32_t count = sizeof bytes;
+    ductra::TraceRestart(path.c_str());
+    ductra::TraceReceive(bytes, 1024, 2000, 0, &count);
+    const pid_t child = fork();
+    if (child == 0) {
+        ductra::TraceClose(0);
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int i = 0; i < 100; ++i) ductra::TraceReceive(bytes, 1024, 2000, 0, &count);
+    ductra::TraceRestart(nullptr);
+    const std::vector<std::string> lines = TraceLinesWithoutTimes(path);
+    ASSERT_EQ(lines.size(), 103u);
+    EXPECT_EQ(lines[2], "close result=0");
+    for (std::size_t i = 3; i < lines.size(); ++i)
+        ASSERT_EQ(lines[i], lines[1]) << "line " << i + 1;
+    std::remove(path.c_str());
+
+    constexpr rlim_t kLimit = 64 * 1024;
+    const std::string full = base + "-full.trace";
+    const std::string errors = base + "-full.errors";
+    std::remove(full.c_str());
+    const pid_t limited = fork();
+    if (limited == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{kLimit, kLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !std::freopen(errors.c_str(), "w", stderr)) {
+            _exit(2);
+        }
+        ductra::TraceRestart(full.c_str());
+        for (int i = 0; i < 200; ++i) ductra::TraceReceive(bytes, 1024, 2000, 0, &count);
+        ductra::TraceClose(0);
+        std::fflush(stderr);
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(limited, &status, 0), limited);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string said;
+    std::getline(std::ifstream(errors), said, '\0');
+    EXPECT_EQ(said, "ductra-sim: trace " + full + ": File too large; tracing stops\n");
+    std::string text;
+    std::getline(std::ifstream(full, std::ios::binary), text, '\0');
+    ASSERT_EQ(text.size(), kLimit);
+    const std::vector<std::string> kept = TraceLinesWithoutTimes(full);
+    ASSERT_GT(kept.size(), 2u);
+    for (std::size_t i = 2; i + 1 < kept.size(); ++i)
+        ASSERT_EQ(kept[i], kept[1]) << "line " << i + 1;
+    EXPECT_EQ(kept[1].rfind(kept.back(), 0), 0u) << "the last line is not a cut line";
+    std::remove(full.c_str());
+    std::remove(errors.c_str());
+}
+#endif
 
 }  // namespace
