@@ -36,6 +36,15 @@ struct ProbeAccount {
     bool group_exists;  // the group is in the group database
     bool listed;        // the account is a member in the group database
     bool in_session;    // this process carries the group (the login has it)
+    bool sudo;          // sudo is installed and the account is in a group that may use it
+};
+
+// The device node's owning group (its name, or its number when it has none)
+// and permission bits; `seen` false when the node cannot be looked at.
+struct ProbeNode {
+    bool seen;
+    char group[64];
+    unsigned mode;
 };
 
 // What the access diagnosis asks of the system; the tests put their own in
@@ -44,6 +53,8 @@ struct ProbeHost {
     // Opens the device node for reading and writing, as the library does,
     // and closes it again: 0, or the errno of the refusal.
     int (*open_node)(const char* path);
+    // Fills `node` for the device node at `path`.
+    void (*node)(const char* path, ProbeNode* node);
     // The udev rule where a site puts its own (it overrides the other) and
     // where the package installs it.
     const char* site_rule;

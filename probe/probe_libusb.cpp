@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "usbpipe/backend/ductra_discovery.h"
 #include "probe/probe_report.h"
+#include "usbpipe/backend/ductra_discovery.h"
 
 namespace ductra {
 
@@ -39,33 +39,63 @@ bool HasGroup(const std::vector<gid_t>& groups, gid_t group) {
     return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
+// The groups the account is listed in, its primary group among them.
+std::vector<gid_t> ListedGroups(const std::string& name, gid_t primary) {
+    if (name.empty()) return {};
+    int count = 64;
+    std::vector<gid_t> listed(static_cast<std::size_t>(count));
+    if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) {
+        listed.resize(static_cast<std::size_t>(count));
+        if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) count = 0;
+    }
+    listed.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return listed;
+}
+
+bool ListedIn(const std::vector<gid_t>& listed, const char* group) {
+    const struct group* entry = getgrnam(group);
+    return entry != nullptr && HasGroup(listed, entry->gr_gid);
+}
+
 void ReadAccount(const char* group, ProbeAccount* account) {
     *account = ProbeAccount{};
     const passwd* user = getpwuid(getuid());
     std::string name = user != nullptr ? user->pw_name : "";
     const gid_t primary = user != nullptr ? user->pw_gid : getgid();
     std::snprintf(account->name, sizeof(account->name), "%s", name.c_str());
+    const std::vector<gid_t> listed = ListedGroups(name, primary);
+    // The groups a stock sudoers file admits; a machine set up otherwise may
+    // still allow sudo, and the report then offers the root way as well.
+    const bool has_sudo = access("/usr/bin/sudo", X_OK) == 0 || access("/bin/sudo", X_OK) == 0;
+    account->sudo =
+        getuid() == 0 || (has_sudo && (ListedIn(listed, "sudo") || ListedIn(listed, "wheel") ||
+                                       ListedIn(listed, "admin")));
     const struct group* entry = getgrnam(group);
     if (entry == nullptr) return;
     account->group_exists = true;
     const gid_t wanted = entry->gr_gid;
-    if (!name.empty()) {
-        int count = 64;
-        std::vector<gid_t> listed(static_cast<std::size_t>(count));
-        if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) {
-            listed.resize(static_cast<std::size_t>(count));
-            if (getgrouplist(name.c_str(), primary, listed.data(), &count) < 0) count = 0;
-        }
-        listed.resize(static_cast<std::size_t>(std::max(count, 0)));
-        account->listed = HasGroup(listed, wanted);
-    }
+    account->listed = HasGroup(listed, wanted);
     const int held = getgroups(0, nullptr);
     std::vector<gid_t> session(static_cast<std::size_t>(std::max(held, 0)));
     if (held > 0 && getgroups(held, session.data()) < 0) session.clear();
     account->in_session = HasGroup(session, wanted) || getegid() == wanted;
 }
 
-const ProbeHost kRealHost = {OpenNode, "/etc/udev/rules.d/70-ductra.rules",
+void ReadNode(const char* path, ProbeNode* node) {
+    *node = ProbeNode{};
+    struct stat status {};
+    if (stat(path, &status) != 0) return;
+    node->seen = true;
+    const struct group* owner = getgrgid(status.st_gid);
+    if (owner != nullptr) {
+        std::snprintf(node->group, sizeof(node->group), "%s", owner->gr_name);
+    } else {
+        std::snprintf(node->group, sizeof(node->group), "%u", static_cast<unsigned>(status.st_gid));
+    }
+    node->mode = static_cast<unsigned>(status.st_mode & 07777);
+}
+
+const ProbeHost kRealHost = {OpenNode, ReadNode, "/etc/udev/rules.d/70-ductra.rules",
                              "/lib/udev/rules.d/70-ductra.rules", ReadAccount};
 const ProbeHost* Host = &kRealHost;
 
@@ -160,9 +190,10 @@ std::string InterfaceDriver(const Device& device, int config, int interface) {
 enum class RuleState { kMissing, kUnreadable, kOtherIds, kMatches };
 struct Rule {
     RuleState state;
-    std::string path;  // the file in force
-    std::string ids;   // the USB id it names, if any
-    int error;         // kUnreadable: errno
+    std::string path;   // the file in force
+    std::string ids;    // the USB id it names, if any
+    int error;          // kUnreadable: errno
+    std::string group;  // kMatches: the group the matching line gives the device, if any
 };
 
 // The value a rule line compares an attribute with (ATTR{key}=="value" or
@@ -177,14 +208,35 @@ std::string RuleValue(const std::string& line, const char* key) {
     return end == std::string::npos ? "" : line.substr(start, end - start);
 }
 
+// The group a rule line assigns (GROUP="name" or GROUP:="name"), or "".
+std::string RuleGroup(const std::string& line) {
+    for (std::size_t at = line.find("GROUP"); at != std::string::npos;
+         at = line.find("GROUP", at + 1)) {
+        if (at > 0 && line[at - 1] != ' ' && line[at - 1] != '\t' && line[at - 1] != ',') continue;
+        std::size_t start = at + 5;
+        if (line.compare(start, 2, ":=") == 0) {
+            start += 2;
+        } else if (line.compare(start, 1, "=") == 0 && line.compare(start, 2, "==") != 0) {
+            start += 1;
+        } else {
+            continue;
+        }
+        if (start >= line.size() || line[start] != '"') continue;
+        const std::size_t end = line.find('"', start + 1);
+        if (end == std::string::npos) return "";
+        return line.substr(start + 1, end - start - 1);
+    }
+    return "";
+}
+
 // udev reads the site's file in place of the packaged one of the same name.
 Rule ReadRule() {
     const char* path = Host->site_rule;
     if (access(path, F_OK) != 0) path = Host->packaged_rule;
-    if (access(path, F_OK) != 0) return {RuleState::kMissing, "", "", 0};
+    if (access(path, F_OK) != 0) return {RuleState::kMissing, "", "", 0, ""};
     std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return {RuleState::kUnreadable, path, "", errno};
-    Rule rule{RuleState::kOtherIds, path, "", 0};
+    if (file == nullptr) return {RuleState::kUnreadable, path, "", errno, ""};
+    Rule rule{RuleState::kOtherIds, path, "", 0, ""};
     const std::string wanted = UsbId(InstrumentVendorId(), InstrumentProductId());
     char buffer[1024];
     while (rule.state != RuleState::kMatches && std::fgets(buffer, sizeof(buffer), file)) {
@@ -195,7 +247,10 @@ Rule ReadRule() {
         const std::string product = RuleValue(line, "idProduct");
         if (vendor.empty() || product.empty()) continue;
         if (rule.ids.empty() || vendor + ":" + product == wanted) rule.ids = vendor + ":" + product;
-        if (rule.ids == wanted) rule.state = RuleState::kMatches;
+        if (rule.ids == wanted) {
+            rule.state = RuleState::kMatches;
+            rule.group = RuleGroup(line);
+        }
     }
     std::fclose(file);
     return rule;
@@ -215,9 +270,19 @@ void SayRuleCommands(bool install) {
         vendor.c_str(), product.c_str());
 }
 
+// The way without sudo, for a machine where it may not be set up.
+void SayRootWay() {
+    Say("Without sudo (it may not be set up for this account): run su - , give root's password, "
+        "and type the same commands without \"sudo\".\n");
+}
+
 // Why the node refused this account, and the one command that mends it.
 void DiagnoseRefusal(const Device& device, int error) {
     const Rule rule = ReadRule();
+    // The group that should own the node: the one the rule in force gives
+    // the instrument, else the packaged rule's.
+    const std::string group =
+        rule.state == RuleState::kMatches && !rule.group.empty() ? rule.group : kRuleGroup;
     switch (rule.state) {
         case RuleState::kMissing:
             Say("  udev rule: none installed (neither %s nor %s)\n", Host->site_rule,
@@ -232,34 +297,34 @@ void DiagnoseRefusal(const Device& device, int error) {
                 rule.ids.empty() ? "no USB id" : ("USB id " + rule.ids).c_str());
             break;
         case RuleState::kMatches:
-            Say("  udev rule: %s matches this instrument\n", rule.path.c_str());
+            if (rule.group.empty()) {
+                Say("  udev rule: %s matches this instrument\n", rule.path.c_str());
+            } else {
+                Say("  udev rule: %s matches this instrument and gives it to the group %s\n",
+                    rule.path.c_str(), rule.group.c_str());
+            }
             break;
     }
-    struct stat node {};
-    const bool node_read = stat(device.node.c_str(), &node) == 0;
-    const struct group* owner = node_read ? getgrgid(node.st_gid) : nullptr;
-    const std::string node_group = owner != nullptr ? owner->gr_name : "";
-    if (node_read) {
-        Say("  device node: group %s, mode %04o\n",
-            owner != nullptr ? owner->gr_name : std::to_string(node.st_gid).c_str(),
-            static_cast<unsigned>(node.st_mode & 07777));
-    }
+    ProbeNode node{};
+    Host->node(device.node.c_str(), &node);
+    if (node.seen) Say("  device node: group %s, mode %04o\n", node.group, node.mode);
     ProbeAccount account{};
-    Host->account(kRuleGroup, &account);
+    Host->account(group.c_str(), &account);
     const char* name = account.name[0] != '\0' ? account.name : "this account";
     if (!account.group_exists) {
-        Say("  account %s: there is no group %s on this system\n", name, kRuleGroup);
+        Say("  account %s: there is no group %s on this system\n", name, group.c_str());
     } else if (!account.listed) {
-        Say("  account %s: not a member of %s\n", name, kRuleGroup);
+        Say("  account %s: not a member of %s\n", name, group.c_str());
     } else if (!account.in_session) {
-        Say("  account %s: member of %s, but not yet in this login\n", name, kRuleGroup);
+        Say("  account %s: member of %s, but not yet in this login\n", name, group.c_str());
     } else {
-        Say("  account %s: member of %s\n", name, kRuleGroup);
+        Say("  account %s: member of %s\n", name, group.c_str());
     }
 
     Say("\n");
     const bool needs_group = account.group_exists && !account.listed;
-    if (rule.state != RuleState::kMatches || node_group != kRuleGroup) {
+    bool uses_sudo = true;
+    if (rule.state != RuleState::kMatches || !node.seen || group != node.group) {
         if (rule.state != RuleState::kMatches) {
             Say("Next step: install the udev rule for this instrument and apply it:\n");
             SayRuleCommands(true);
@@ -272,22 +337,27 @@ void DiagnoseRefusal(const Device& device, int error) {
         // else needs the group as well.
         if (needs_group) {
             Say("If you are not logged in at this machine's own screen and keyboard, also:\n"
-                "  sudo adduser %s %s   (then log out and in again)\n",
-                name, kRuleGroup);
+                "  sudo adduser %s %s   (then log out and in (or restart))\n",
+                name, group.c_str());
         }
     } else if (needs_group) {
-        Say("Next step: give the account the group, then log out and in again:\n"
+        Say("Next step: give the account the group %s, which the rule gives the instrument to, "
+            "then log out and in (or restart):\n"
             "  sudo adduser %s %s\n",
-            name, kRuleGroup);
+            group.c_str(), name, group.c_str());
     } else if (!account.in_session) {
-        Say("Next step: log out and in again, so that the login carries the group %s.\n",
-            kRuleGroup);
+        Say("Next step: the account has the group %s, but this login began before it was given: "
+            "log out and in (or restart), then run ductra-probe again.\n",
+            group.c_str());
+        uses_sudo = false;
     } else {
         Say("Next step: the rule and the group are in place, yet the system refuses (%s): a "
             "container or a security policy may hold the device back; ask the workstation's "
             "administrator.\n",
             ErrnoText(error).c_str());
+        uses_sudo = false;
     }
+    if (uses_sudo && !account.sudo) SayRootWay();
 }
 
 // A device with the instrument's ids, looked at in full; its verdict.

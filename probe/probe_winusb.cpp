@@ -7,13 +7,14 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <string>
 #include <vector>
 
-#include "usbpipe/backend/ductra_discovery.h"
 #include "probe/probe_report.h"
+#include "usbpipe/backend/ductra_discovery.h"
 
 namespace ductra {
 
@@ -108,36 +109,6 @@ Verdict ReportPipes(const InterfacePipes& pipes) {
     return Verdict::kReady;
 }
 
-// One device path, opened and bound as the library does, and let go again.
-Verdict Examine(const std::wstring& path, int number, int total) {
-    const WinPlatform& p = ActiveWinPlatform();
-    Say("\nDevice path %d of %d: %s\n", number, total, Utf8(path).c_str());
-    HANDLE file =
-        p.CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        Say("  open: fails, %s\n", ErrorText(error).c_str());
-        const bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_DEVICE_NOT_CONNECTED ||
-                          error == ERROR_DEV_NOT_EXIST;
-        return gone ? Verdict::kGone : Verdict::kNotAccessible;
-    }
-    Say("  open: yes\n");
-    Verdict verdict = Verdict::kNotAccessible;
-    WINUSB_INTERFACE_HANDLE usb = nullptr;
-    if (!p.Initialize(file, &usb)) {
-        Say("  WinUSB: does not bind it, %s\n", ErrorText(GetLastError()).c_str());
-    } else {
-        Say("  WinUSB: binds it\n");
-        InterfacePipes pipes;
-        QueryInterfacePipes(usb, &pipes);
-        verdict = ReportPipes(pipes);
-        p.Free(usb);
-    }
-    p.CloseHandle(file);
-    return verdict;
-}
-
 // A device's registry property as text ("" when it has none); a list of
 // strings gives its first.
 std::string Property(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
@@ -150,6 +121,88 @@ std::string Property(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
     }
     if (size > sizeof(text)) size = sizeof(text);
     return Utf8(text, wcsnlen(text, size / sizeof(wchar_t)));
+}
+
+// The driver service of device element `index` of the class's set, the
+// element whose interface gave path `index`; "" when it has none.
+std::string PathService(DWORD index) {
+    const WinPlatform& p = ActiveWinPlatform();
+    const GUID& guid = DeviceInterfaceGuid();
+    HDEVINFO set = p.GetClassDevs(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return "";
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    std::string service =
+        p.EnumDeviceInfo(set, index, &info) ? Property(set, &info, SPDRP_SERVICE) : "";
+    p.DestroyDeviceInfoList(set);
+    return service;
+}
+
+// What one device path showed: its verdict, and when WinUSB did not bind
+// it, the driver service Windows runs for it.
+struct Examined {
+    Verdict verdict;
+    bool unbound;
+    std::string service;
+};
+
+// One device path, opened and bound as the library does, and let go again.
+Examined Examine(const std::wstring& path, int number, int total) {
+    const WinPlatform& p = ActiveWinPlatform();
+    Say("\nDevice path %d of %d: %s\n", number, total, Utf8(path).c_str());
+    HANDLE file =
+        p.CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        Say("  open: fails, %s\n", ErrorText(error).c_str());
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_DEVICE_NOT_CONNECTED ||
+            error == ERROR_DEV_NOT_EXIST) {
+            return {Verdict::kGone, false, ""};
+        }
+        // WinUSB gives a device to one program at a time and refuses the next.
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+            error == ERROR_BUSY) {
+            Say("  WinUSB lets one program at a time open a device: another program holds it\n");
+            return {Verdict::kInUse, false, ""};
+        }
+        return {Verdict::kNotAccessible, false, ""};
+    }
+    Say("  open: yes\n");
+    Examined seen{Verdict::kNotAccessible, false, ""};
+    WINUSB_INTERFACE_HANDLE usb = nullptr;
+    if (!p.Initialize(file, &usb)) {
+        Say("  WinUSB: does not bind it, %s\n", ErrorText(GetLastError()).c_str());
+        seen.unbound = true;
+        seen.service = PathService(static_cast<DWORD>(number - 1));
+        Say("  driver service: %s\n", seen.service.empty() ? "none" : seen.service.c_str());
+    } else {
+        Say("  WinUSB: binds it\n");
+        InterfacePipes pipes;
+        QueryInterfacePipes(usb, &pipes);
+        seen.verdict = ReportPipes(pipes);
+        p.Free(usb);
+    }
+    p.CloseHandle(file);
+    return seen;
+}
+
+// The next step when WinUSB does not bind the device: its driver.
+void SayDriverStep(const std::string& service) {
+    if (_stricmp(service.c_str(), "WinUSB") == 0) {
+        Say("\nNext step: Windows runs WinUSB for this device, yet WinUSB does not bind it: "
+            "reinstall the instrument's WinUSB driver (Device Manager, the device, Uninstall "
+            "device), plug the instrument in again and run ductra-probe again.\n");
+    } else if (service.empty()) {
+        Say("\nNext step: Windows runs no driver for this device, so WinUSB does not bind it: "
+            "install the instrument's WinUSB driver (Device Manager, the device, Update driver), "
+            "plug the instrument in again and run ductra-probe again.\n");
+    } else {
+        Say("\nNext step: Windows runs the driver %s for this device, not WinUSB: install the "
+            "instrument's WinUSB driver in its place (Device Manager, the device, Update driver), "
+            "plug the instrument in again and run ductra-probe again.\n",
+            service.c_str());
+    }
 }
 
 // The four hexadecimal digits after `key` in a hardware id, or "".
@@ -233,14 +286,18 @@ int RunProbe(OutputSink sink) {
         return Conclude(Verdict::kUsbUnreadable);
     }
     if (paths.empty()) return NoInstrument();
-    Verdict verdict = Verdict::kNoInstrument;
+    Examined last{Verdict::kNoInstrument, false, ""};
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        verdict = Examine(paths[i], static_cast<int>(i + 1), static_cast<int>(paths.size()));
+        last = Examine(paths[i], static_cast<int>(i + 1), static_cast<int>(paths.size()));
     }
     // The library opens the last path found.
     if (paths.size() > 1) Say("\nquillon opens the last of these paths.\n");
-    SayNextStep(verdict);
-    return Conclude(verdict);
+    if (last.unbound) {
+        SayDriverStep(last.service);
+    } else {
+        SayNextStep(last.verdict);
+    }
+    return Conclude(last.verdict);
 }
 
 }  // namespace ductra

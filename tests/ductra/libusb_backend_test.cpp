@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "probe/probe.h"
+#include "probe_golden.h"
 #include "trace_lines.h"
 #include "usbpipe/ductra.h"
 #include "usbpipe/ductra_internal.h"
@@ -71,6 +73,7 @@ struct ScriptedInstrument {
     std::vector<int> in_lengths;  // buffer length of every IN URB
     int claims = 0;
     int releases = 0;
+    int claim_error = 0;  // nonzero: a claim of the interface is refused with this errno
 
     // The device sends an answer: into the IN transfer waiting for it, or,
     // while none waits, into its endpoint's queue.
@@ -104,6 +107,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         }
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_DISCONNECT_CLAIM:
+            if (device->claim_error != 0) {
+                umockdev_ioctl_client_complete(client, -1, device->claim_error);
+                return TRUE;
+            }
             ++device->claims;
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
@@ -195,10 +202,12 @@ std::string Hex(uint16_t value) {
 }
 
 // The instrument's descriptors: one configuration with one vendor-specific
-// interface, bulk IN 0x81 and bulk OUT 0x02, 64-byte packets.
-std::string Descriptors(uint16_t vendor, uint16_t product) {
+// interface, bulk IN 0x81 and bulk OUT 0x02, 64-byte packets; or, `in_only`,
+// bulk IN 0x81 and an interrupt IN 0x83 and no OUT pipe.
+std::string Descriptors(uint16_t vendor, uint16_t product, bool in_only = false) {
     return "12010002000000 40" + Hex(vendor) + Hex(product) + "0001010203 01" +
-           "09022000010100 8032" + "090400000 2ff000000" + "0705810240 0000" + "0705020240 0000";
+           "09022000010100 8032" + "090400000 2ff000000" + "0705810240 0000" +
+           (in_only ? "0705830340 000a" : "0705020240 0000");
 }
 
 class LibusbBackend : public ::testing::Test {
@@ -221,12 +230,15 @@ class LibusbBackend : public ::testing::Test {
     }
 
     // Attaches a USB device with the given ids (and product name) as
-    // /dev/bus/usb/001/<devnum>.
-    void Attach(uint16_t vendor, uint16_t product, int devnum = 2, const char* name = "") {
-        char node[32];
-        std::snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
-        ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, nullptr));
-        std::string descriptors = Descriptors(vendor, product);
+    // /dev/bus/usb/001/<devnum>; without `node`, its device node is missing.
+    void Attach(uint16_t vendor, uint16_t product, int devnum = 2, const char* name = "",
+                bool in_only = false, bool node = true) {
+        char path[32];
+        std::snprintf(path, sizeof(path), "/dev/bus/usb/001/%03d", devnum);
+        if (node) {
+            ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, path, handler_, nullptr));
+        }
+        std::string descriptors = Descriptors(vendor, product, in_only);
         std::string clean;
         for (char c : descriptors) {
             if (c != ' ') clean += c;
@@ -240,6 +252,11 @@ class LibusbBackend : public ::testing::Test {
                       devnum, devnum, devnum, devnum, devnum, *name ? "A: product=" : "", name,
                       *name ? "\\n\n" : "", clean.c_str());
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record, nullptr));
+        if (!node) {
+            // The device is listed, but its node has gone (it left the bus).
+            const std::string file = std::string(umockdev_testbed_get_root_dir(testbed_)) + path;
+            ASSERT_EQ(unlink(file.c_str()), 0) << file;
+        }
     }
 
     UMockdevTestbed* testbed_ = nullptr;
@@ -469,82 +486,187 @@ TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {
     EXPECT_EQ(device_.written[0], Bytes({0x01, 0x02}));
 }
 
-// ductra-probe on the same scripted bus: it reports and never claims or
-// transfers anything.
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
+// ductra-probe on the same scripted bus, one row per situation: the whole
+// report is compared with tests/golden/probe/linux-NAME.txt, the exit code
+// with the verdict, and DuctraOpen on the same bus with the result the
+// library gives there, so that the probe and the library agree. The probe
+// only looks: it never claims the interface or moves a byte. The account,
+// the device node's group and mode, and a refusal of the node by this
+// account come from the probe's host seams (the tests run as any user); the
+// udev rules are files under a scratch folder, named relative to it.
+constexpr int kOpenNotAsked = 1;  // the refusal is the seam's alone: the library is not asked
+
+struct LinuxSituation {
+    const char* name;
+    int verdict;
+    int open_result;                   // DuctraOpen on the same bus, or kOpenNotAsked
+    bool bus = true;                   // false: no USB device at all
+    bool ids = true;                   // the build's ids, or others
+    bool in_only = false;              // bulk IN and interrupt IN, no OUT pipe
+    bool node = true;                  // the device node exists
+    const char* driver = "";           // kernel driver on the interface
+    int claim_error = 0;               // the interface's claim refused with this errno
+    int refusal = 0;                   // the seam refuses the node with this errno
+    const char* rule_group = nullptr;  // a site rule for the build's ids giving this group, or none
+    const char* node_group = "root";
+    const char* groups = "";  // the groups the account is listed in, each followed by ' '
+    const char* login = "";   // the groups this login carries, likewise
+    bool sudo = true;         // the account may use sudo
+};
+
+const LinuxSituation kLinuxSituations[] = {
+    {.name = "ready", .verdict = 0, .open_result = DUCTRA_RESPONSE_SUCCESS},
+    {.name = "usb-unreadable",
+     .verdict = 1,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .bus = false},
+    {.name = "no-instrument",
+     .verdict = 2,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .ids = false},
+    {.name = "refused-no-rule", .verdict = 3, .open_result = kOpenNotAsked, .refusal = EACCES},
+    {.name = "refused-rule-other-group",
+     .verdict = 3,
+     .open_result = kOpenNotAsked,
+     .refusal = EACCES,
+     .rule_group = "dialout",
+     .node_group = "dialout",
+     .groups = "plugdev ",
+     .login = "plugdev "},
+    {.name = "refused-login-predates-group",
+     .verdict = 3,
+     .open_result = kOpenNotAsked,
+     .refusal = EACCES,
+     .rule_group = "plugdev",
+     .node_group = "plugdev",
+     .groups = "plugdev "},
+    {.name = "refused-rule-not-applied-no-sudo",
+     .verdict = 3,
+     .open_result = kOpenNotAsked,
+     .refusal = EACCES,
+     .rule_group = "plugdev",
+     .sudo = false},
+    {.name = "in-use",
+     .verdict = 4,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .driver = "usbfs",
+     .claim_error = EBUSY},
+    {.name = "in-only",
+     .verdict = 5,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .in_only = true},
+    {.name = "gone",
+     .verdict = 6,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .node = false},
+};
+
+// Names the row in gtest's messages.
+void PrintTo(const LinuxSituation& situation, std::ostream* out) {
+    *out << situation.name;
 }
 
-TEST_F(LibusbBackend, ProbeFindsTheInstrumentReadyAndOnlyLooks) {
-    Attach(kVendor, kProduct, 2, "Instrument");
-    EXPECT_EQ(ductra::RunProbe(Capture), 0);
-    EXPECT_TRUE(EndsWith(Captured, "\nVerdict: instrument ready (exit code 0)\n")) << Captured;
-    EXPECT_NE(Captured.find("  pipes: interface 0, bulk IN 0x81 (64-byte packets), bulk OUT 0x02 "
-                            "(64-byte packets)\n"),
-              std::string::npos);
-    EXPECT_EQ(device_.claims, 0);
-    EXPECT_TRUE(device_.urbs.empty() && device_.in_lengths.empty() && device_.written.empty());
+const LinuxSituation* Situation = nullptr;
+
+bool Among(const char* list, const char* group) {
+    return std::string(list).find(std::string(group) + " ") != std::string::npos;
 }
 
-TEST_F(LibusbBackend, ProbeListsTheDevicesWhenNoneHasTheIds) {
-    Attach(static_cast<uint16_t>(kVendor + 1), kProduct, 2, "Other meter");
-    EXPECT_EQ(ductra::RunProbe(Capture), 2);
-    EXPECT_TRUE(
-        EndsWith(Captured, "\nVerdict: no instrument with the expected identity (exit code 2)\n"))
-        << Captured;
-    char listed[64];
-    std::snprintf(listed, sizeof(listed),
-                  "  bus 1, port path 1-2: USB id %04x:%04x, \"Other meter\"\n", kVendor + 1,
-                  kProduct);
-    EXPECT_NE(Captured.find(listed), std::string::npos);
+int SeamOpenNode(const char* path) {
+    if (Situation->refusal != 0) return Situation->refusal;
+    return ductra::RealProbeHost().open_node(path);
 }
 
-int RefuseNode(const char*) {
-    return EACCES;
-}
-void Technician(const char*, ductra::ProbeAccount* account) {
-    *account = ductra::ProbeAccount{"tech", true, false, false};
+void SeamNode(const char*, ductra::ProbeNode* node) {
+    *node = ductra::ProbeNode{true, "", 0660};
+    std::snprintf(node->group, sizeof(node->group), "%s", Situation->node_group);
 }
 
-TEST_F(LibusbBackend, ProbeExplainsARefusedNodeWithTheUdevRule) {
-    char folder[] = "/tmp/ductra-rules-XXXXXX";
+void SeamAccount(const char* group, ductra::ProbeAccount* account) {
+    *account = ductra::ProbeAccount{"tech", true, Among(Situation->groups, group),
+                                    Among(Situation->login, group), Situation->sudo};
+}
+
+class ProbeTable : public LibusbBackend, public ::testing::WithParamInterface<LinuxSituation> {};
+
+TEST_P(ProbeTable, ReportMatchesItsFileAndTheLibraryAgrees) {
+    const LinuxSituation& situation = GetParam();
+    Situation = &situation;
+    device_.claim_error = situation.claim_error;
+    if (situation.bus) {
+        ASSERT_NO_FATAL_FAILURE(Attach(situation.ids ? kVendor : static_cast<uint16_t>(kVendor + 1),
+                                       kProduct, 2, "Instrument", situation.in_only,
+                                       situation.node));
+    }
+    if (*situation.driver != '\0') {
+        const std::string record = std::string("P: /devices/usb1/1-2/1-2:1.0\nE: SUBSYSTEM=usb\n") +
+                                   "E: DEVTYPE=usb_interface\nE: DRIVER=" + situation.driver +
+                                   "\nA: bInterfaceNumber=00\\n\nL: driver=../../../../bus/usb/"
+                                   "drivers/" +
+                                   situation.driver + "\n";
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), nullptr));
+    }
+    // The rules are looked for under a scratch folder, named relative to it.
+    char folder[] = "/tmp/ductra-probe-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string site = std::string(folder) + "/70-ductra.rules";
-    const ductra::ProbeHost refusing = {RefuseNode, site.c_str(),
-                                        "/nonexistent/lib/70-ductra.rules", Technician};
-    ductra::SetProbeHost(&refusing);
-    Attach(kVendor, kProduct);
-    EXPECT_EQ(ductra::RunProbe(Capture), 3);
-    EXPECT_TRUE(
-        EndsWith(Captured, "\nVerdict: instrument found but not accessible (exit code 3)\n"))
-        << Captured;
-    EXPECT_NE(Captured.find("  access: refused: Permission denied (errno 13)\n"
-                            "  udev rule: none installed (neither " +
-                            site + " nor /nonexistent/lib/70-ductra.rules)\n"),
-              std::string::npos);
-    EXPECT_NE(Captured.find("Next step: install the udev rule for this instrument and apply it:\n"
-                            "  echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\""),
-              std::string::npos);
-
-    // With the rule for these ids in place, what is left is applying it.
-    std::FILE* rule = std::fopen(site.c_str(), "w");
-    ASSERT_NE(rule, nullptr);
-    std::fprintf(rule,
-                 "# the site's own\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", "
-                 "ATTR{idProduct}==\"%04x\", GROUP=\"plugdev\"\n",
-                 kVendor, kProduct);
-    std::fclose(rule);
-    Captured.clear();
-    EXPECT_EQ(ductra::RunProbe(Capture), 3);
-    std::remove(site.c_str());
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(folder), 0);
+    const char* site = "etc/udev/rules.d/70-ductra.rules";
+    if (situation.rule_group != nullptr) {
+        ASSERT_EQ(mkdir("etc", 0700), 0);
+        ASSERT_EQ(mkdir("etc/udev", 0700), 0);
+        ASSERT_EQ(mkdir("etc/udev/rules.d", 0700), 0);
+        std::FILE* rule = std::fopen(site, "w");
+        ASSERT_NE(rule, nullptr);
+        std::fprintf(rule,
+                     "# the site's own\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", "
+                     "ATTR{idProduct}==\"%04x\", MODE=\"0660\", GROUP=\"%s\"\n",
+                     kVendor, kProduct, situation.rule_group);
+        std::fclose(rule);
+    }
+    const ductra::ProbeHost host = {SeamOpenNode, SeamNode, site,
+                                    "lib/udev/rules.d/70-ductra.rules", SeamAccount};
+    ductra::SetProbeHost(&host);
+    const int code = ductra::RunProbe(Capture);
+    ductra::SetProbeHost(nullptr);
+    std::remove(site);
+    rmdir("etc/udev/rules.d");
+    rmdir("etc/udev");
+    rmdir("etc");
+    EXPECT_EQ(chdir(previous), 0);
+    std::free(previous);
     rmdir(folder);
-    EXPECT_NE(Captured.find("  udev rule: " + site + " matches this instrument\n"),
-              std::string::npos)
-        << Captured;
-    EXPECT_NE(Captured.find("\nNext step: apply the installed udev rule to the instrument"),
-              std::string::npos);
+
+    EXPECT_EQ(code, situation.verdict);
+    CompareWithProbeGolden(std::string("linux-") + situation.name + ".txt", Captured);
+    EXPECT_EQ(device_.claims, 0) << "the probe claims nothing";
+    EXPECT_TRUE(device_.urbs.empty() && device_.in_lengths.empty() && device_.written.empty());
+
+    if (situation.open_result != kOpenNotAsked) {
+        EXPECT_EQ(DuctraOpen(), situation.open_result);
+    }
+    Situation = nullptr;
 }
+
+// Every verdict is reached by a row.
+TEST(ProbeTableRows, ReachEveryVerdict) {
+    for (int verdict = 0; verdict <= 6; ++verdict) {
+        bool reached = false;
+        for (const LinuxSituation& situation : kLinuxSituations) {
+            reached = reached || situation.verdict == verdict;
+        }
+        EXPECT_TRUE(reached) << "verdict " << verdict;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Situations, ProbeTable, ::testing::ValuesIn(kLinuxSituations),
+                         [](const auto& entry) {
+                             std::string name = entry.param.name;
+                             for (char& c : name) {
+                                 if (c == '-') c = '_';
+                             }
+                             return name;
+                         });
 
 // One line per call of the program, its own releases not among them, the
 // file its owner's alone, and the lines of two threads whole while a second

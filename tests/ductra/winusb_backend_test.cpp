@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "probe/probe.h"
+#include "probe_golden.h"
 #include "trace_lines.h"
 #include "usbpipe/backend/ductra_winusb_platform.h"
 #include "usbpipe/ductra.h"
@@ -68,6 +69,8 @@ struct Stack {
     std::vector<std::wstring> paths;
     // The list of every USB device.
     std::vector<UsbDevice> usb_devices;
+    // The driver service of each device of the class, by position.
+    std::vector<std::wstring> path_services;
     DWORD open_error = 0;  // nonzero: CreateFileW fails with it
     DWORD init_error = 0;  // nonzero: WinUsb_Initialize fails with it
     bool settings_fail = false;
@@ -187,11 +190,22 @@ BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
 
 BOOL WINAPI FakeGetDeviceRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property,
                                           PDWORD, PBYTE buffer, DWORD size, PDWORD required) {
-    EXPECT_EQ(set, kUsbSet);
-    const UsbDevice& device = S->usb_devices.at(info->Reserved);
-    std::wstring text = property == SPDRP_HARDWAREID ? device.hardware_id + L'\0'
-                        : property == SPDRP_SERVICE  ? device.service
-                                                     : device.description;
+    EXPECT_TRUE(set == kUsbSet || set == kSet);
+    std::wstring text;
+    if (set == kSet) {
+        // A device of the class: only its driver service is asked for.
+        EXPECT_EQ(property, static_cast<DWORD>(SPDRP_SERVICE));
+        if (info->Reserved >= S->path_services.size()) {
+            SetLastError(ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        text = S->path_services[info->Reserved];
+    } else {
+        const UsbDevice& device = S->usb_devices.at(info->Reserved);
+        text = property == SPDRP_HARDWAREID ? device.hardware_id + L'\0'
+               : property == SPDRP_SERVICE  ? device.service
+                                            : device.description;
+    }
     const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
     *required = bytes;
     if (bytes > size) return FALSE;
@@ -257,7 +271,10 @@ BOOL WINAPI FakeQueryInterfaceSettings(WINUSB_INTERFACE_HANDLE usb, UCHAR altern
                                        PUSB_INTERFACE_DESCRIPTOR descriptor) {
     EXPECT_EQ(usb, kUsb);
     EXPECT_EQ(alternate, 0);
-    if (S->settings_fail) return FALSE;
+    if (S->settings_fail) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     descriptor->bNumEndpoints = static_cast<UCHAR>(S->pipes.size());
     return TRUE;
 }
@@ -266,7 +283,10 @@ BOOL WINAPI FakeQueryPipe(WINUSB_INTERFACE_HANDLE, UCHAR alternate, UCHAR index,
                           PWINUSB_PIPE_INFORMATION pipe) {
     EXPECT_EQ(alternate, 0);
     const Pipe& p = S->pipes.at(index);
-    if (!p.answers) return FALSE;
+    if (!p.answers) {
+        SetLastError(ERROR_BAD_COMMAND);
+        return FALSE;
+    }
     pipe->PipeType = p.type;
     pipe->PipeId = p.id;
     pipe->MaximumPacketSize = 64;
@@ -497,15 +517,36 @@ TEST_F(WinUsbBackend, TheLastEndpointQueryDecides) {
     EXPECT_TRUE(Invalid());
 }
 
-TEST_F(WinUsbBackend, InterfaceWithoutEndpointsOpensWithNoPipes) {
-    stack_.paths = {kPath};
-    const UCHAR in_before = ductra::CurrentBulkInPipeId();
-    const UCHAR out_before = ductra::CurrentBulkOutPipeId();
-    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
-    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText + "\nDuctraOpen success\r\n");
-    // Pipe IDs are only ever overwritten, never cleared.
-    EXPECT_EQ(ductra::CurrentBulkInPipeId(), in_before);
-    EXPECT_EQ(ductra::CurrentBulkOutPipeId(), out_before);
+// Every exchange needs both bulk pipes, so an interface without a bulk IN or
+// a bulk OUT pipe is refused at the open, and no pipe of an earlier open
+// stands in for the missing one.
+TEST_F(WinUsbBackend, InterfaceWithoutBothBulkPipesIsRefused) {
+    Instrument();
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    DuctraClose();
+    Captured.clear();
+
+    stack_.pipes = {{true, UsbdPipeTypeBulk, 0x81}, {true, UsbdPipeTypeInterrupt, 0x83}};
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText +
+                            "\nEndpoint index: 0 Pipe type: Bulk Pipe ID: \x81.\n"
+                            "Endpoint index: 1 Pipe type: Interrupt Pipe ID: 131.\n"
+                            "DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
+    EXPECT_EQ(ductra::CurrentBulkOutPipeId(), 0) << "the earlier open's OUT pipe is not kept";
+    uint8_t frame[] = {1};
+    EXPECT_EQ(DuctraSend(frame, 1, 100), DUCTRA_RESPONSE_NO_VALID_HANDLER);
+
+    stack_.pipes = {{true, UsbdPipeTypeBulk, 0x02}};
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND);
+    EXPECT_EQ(ductra::CurrentBulkInPipeId(), 0);
+
+    Captured.clear();
+    stack_.pipes = {};
+    EXPECT_EQ(DuctraOpen(), DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND);
+    EXPECT_EQ(Captured, std::string("Device path:  ") + kPathText +
+                            "\nDuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+    EXPECT_TRUE(Invalid());
 }
 
 TEST_F(WinUsbBackend, QuietSilencesEverythingButTheVersion) {
@@ -718,39 +759,124 @@ TEST_F(WinUsbBackend, ThreadAndProcessDetachReleaseTheDevice) {
     EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE) << "other notifications succeed";
 }
 
-// ductra-probe on the scripted stack: it opens and binds what it finds, lets
-// it go again (the fixture checks every handle and set), and never touches a pipe.
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
+// ductra-probe on the scripted stack, one row per situation: the whole
+// report is compared with tests/golden/probe/windows-NAME.txt, the exit code
+// with the verdict, and DuctraOpen on the same stack with the result the
+// library gives there, so that the probe and the library agree. The probe
+// opens and binds what it finds, lets it go again (the fixture checks every
+// handle and set) and never touches a pipe.
+struct WindowsSituation {
+    const char* name;
+    int verdict;
+    int open_result;  // DuctraOpen on the same stack
+    bool list_fails = false;
+    bool path = true;  // the class has the instrument's device path
+    DWORD open_error = 0;
+    DWORD init_error = 0;
+    const wchar_t* service = L"WinUSB";  // the driver service of the path's device
+    bool settings_fail = false;
+    std::vector<Pipe> pipes = {{true, UsbdPipeTypeBulk, 0x81}, {true, UsbdPipeTypeBulk, 0x02}};
+    std::vector<UsbDevice> usb_devices = {};
+};
+
+const WindowsSituation kWindowsSituations[] = {
+    {.name = "ready", .verdict = 0, .open_result = DUCTRA_RESPONSE_SUCCESS},
+    {.name = "usb-unreadable",
+     .verdict = 1,
+     .open_result = DUCTRA_RESPONSE_DEVICE_LIST_FAILED,
+     .list_fails = true},
+    {.name = "no-instrument",
+     .verdict = 2,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .path = false,
+     .usb_devices = {{L"USB\\VID_1A2B&PID_3C4D&REV_0100", L"usbccgp", L"USB Composite Device"},
+                     {L"USB\\VID_1A2B&PID_3C4D&MI_01", L"", L""}}},
+    {.name = "open-fails",
+     .verdict = 3,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .open_error = ERROR_GEN_FAILURE},
+    {.name = "winusb-not-binding",
+     .verdict = 3,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .init_error = ERROR_NOT_SUPPORTED,
+     .service = L"usbser"},
+    {.name = "winusb-not-binding-own-driver",
+     .verdict = 3,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .init_error = ERROR_GEN_FAILURE},
+    {.name = "in-use",
+     .verdict = 4,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .open_error = ERROR_ACCESS_DENIED},
+    {.name = "in-only",
+     .verdict = 5,
+     .open_result = DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND,
+     .pipes = {{true, UsbdPipeTypeBulk, 0x81}, {true, UsbdPipeTypeInterrupt, 0x83}}},
+    {.name = "interface-query-fails",
+     .verdict = 5,
+     .open_result = DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND,
+     .settings_fail = true},
+    {.name = "last-endpoint-query-fails",
+     .verdict = 5,
+     .open_result = DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND,
+     .pipes = {{true, UsbdPipeTypeBulk, 0x81},
+               {true, UsbdPipeTypeBulk, 0x02},
+               {false, UsbdPipeTypeBulk, 0x03}}},
+    {.name = "gone",
+     .verdict = 6,
+     .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
+     .open_error = ERROR_DEVICE_NOT_CONNECTED},
+};
+
+// Names the row in gtest's messages.
+void PrintTo(const WindowsSituation& situation, std::ostream* out) {
+    *out << situation.name;
 }
 
-TEST_F(WinUsbBackend, ProbeFindsTheInstrumentReadyAndOnlyLooks) {
-    Instrument();
-    EXPECT_EQ(ductra::RunProbe(Capture), 0);
-    EXPECT_TRUE(EndsWith(Captured, "\nVerdict: instrument ready (exit code 0)\n")) << Captured;
-    EXPECT_NE(Captured.find("    pipe 0x81: bulk IN, 64-byte packets\n"
-                            "    pipe 0x02: bulk OUT, 64-byte packets\n"),
-              std::string::npos);
-    EXPECT_EQ(stack_.calls,
-              std::vector<std::string>({"GetClassDevs", "CreateFile", "Initialize", "Free"}));
+class ProbeTable : public WinUsbBackend, public ::testing::WithParamInterface<WindowsSituation> {};
+
+TEST_P(ProbeTable, ReportMatchesItsFileAndTheLibraryAgrees) {
+    const WindowsSituation& situation = GetParam();
+    stack_.list_fails = situation.list_fails;
+    if (situation.path) stack_.paths = {kPath};
+    stack_.open_error = situation.open_error;
+    stack_.init_error = situation.init_error;
+    stack_.path_services = {situation.service};
+    stack_.settings_fail = situation.settings_fail;
+    stack_.pipes = situation.pipes;
+    stack_.usb_devices = situation.usb_devices;
+
+    EXPECT_EQ(ductra::RunProbe(Capture), situation.verdict);
+    CompareWithProbeGolden(std::string("windows-") + situation.name + ".txt", Captured);
+    for (const std::string& call : stack_.calls) {
+        EXPECT_TRUE(call.rfind("ReadPipe", 0) != 0 && call.rfind("WritePipe", 0) != 0 &&
+                    call.rfind("AbortPipe", 0) != 0 && call.rfind("FlushPipe", 0) != 0)
+            << "the probe touched a pipe: " << call;
+    }
+    EXPECT_TRUE(stack_.handles.empty()) << "the probe left a handle open";
+
+    EXPECT_EQ(DuctraOpen(), situation.open_result);
 }
 
-TEST_F(WinUsbBackend, ProbeNamesTheClassAndListsTheUsbDevicesWhenNoneOffersIt) {
-    stack_.usb_devices = {
-        {L"USB\\VID_1A2B&PID_3C4D&REV_0100", L"usbccgp", L"USB Composite Device"}};
-    EXPECT_EQ(ductra::RunProbe(Capture), 2);
-    EXPECT_TRUE(
-        EndsWith(Captured, "\nVerdict: no instrument with the expected identity (exit code 2)\n"))
-        << Captured;
-    std::string guid = DUCTRA_DEVICE_INTERFACE_GUID_TEXT;
-    for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_NE(Captured.find("\nNo device offers the interface class " + guid + ".\n"),
-              std::string::npos);
-    EXPECT_NE(
-        Captured.find("  USB id 1A2B:3C4D, driver service: usbccgp, \"USB Composite Device\"\n"),
-        std::string::npos);
+// Every verdict is reached by a row.
+TEST(ProbeTableRows, ReachEveryVerdict) {
+    for (int verdict = 0; verdict <= 6; ++verdict) {
+        bool reached = false;
+        for (const WindowsSituation& situation : kWindowsSituations) {
+            reached = reached || situation.verdict == verdict;
+        }
+        EXPECT_TRUE(reached) << "verdict " << verdict;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Situations, ProbeTable, ::testing::ValuesIn(kWindowsSituations),
+                         [](const auto& entry) {
+                             std::string name = entry.param.name;
+                             for (char& c : name) {
+                                 if (c == '-') c = '_';
+                             }
+                             return name;
+                         });
 
 // One line per call of the program, its own releases not among them, into a
 // file whose name lies outside the ANSI code page; and the lines of two

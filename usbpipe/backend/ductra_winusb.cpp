@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "usbpipe/backend/ductra_discovery.h"
-#include "usbpipe/ductra_internal.h"
 #include "usbpipe/backend/ductra_winusb_platform.h"
+#include "usbpipe/ductra_internal.h"
 
 namespace ductra {
 
@@ -239,9 +239,14 @@ bool FindDevicePath() {
     return true;
 }
 
-// Lists the endpoints of alternate setting 0 and keeps the bulk pipe IDs. The
-// last query made decides the outcome.
+// Lists the endpoints of alternate setting 0 and keeps the bulk pipe IDs. It
+// fails when the last query made fails, and when the interface lacks a bulk
+// IN or a bulk OUT pipe: every exchange needs both, so such an interface is
+// refused at the open (as ductra-probe reports it) rather than at the first
+// transfer. The pipe IDs are always this interface's own.
 bool QueryPipes() {
+    BulkInPipeId = 0;
+    BulkOutPipeId = 0;
     if (WinUsbHandle == NoInterface()) return false;
     InterfacePipes found;
     QueryInterfacePipes(WinUsbHandle, &found);
@@ -268,7 +273,7 @@ bool QueryPipes() {
                 break;
         }
     }
-    return found.last_ok;
+    return found.last_ok && BulkInPipeId != 0 && BulkOutPipeId != 0;
 }
 
 void CloseDeviceFile() {
