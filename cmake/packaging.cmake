@@ -95,6 +95,8 @@ if(WIN32)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${doc})
     file(READ ${CMAKE_SOURCE_DIR}/${doc} text)
     string(REGEX REPLACE "(\\]\\([^)#]*)\\.md([)#])" "\\1.txt\\2" text "${text}")
+    # SCENARIOS.txt lies beside README.txt.
+    string(REGEX REPLACE "\\]\\(((\\.\\./)?)sim/SCENARIOS\\.txt" "](\\1SCENARIOS.txt" text "${text}")
     string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${CMAKE_BINARY_DIR}/doc/${destination}/${name}.txt "${text}")

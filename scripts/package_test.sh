@@ -628,5 +628,6 @@ check_listing "signed quillon-sim.exe from the signed zip" "${output//$'\r'/}" "
 
 echo "=== packages ==="
 ls -l "$deb" "$zip" "$installer" "$msi" | awk '{ print $5, $NF }'
+echo "package test: $SECONDS s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
