@@ -117,7 +117,7 @@ output=$(env PATH=/nonexistent "$(command -v cmake)" -DSTAGING=/nonexistent -DOU
 code=$?
 check "the MSI without wixl stops" test "$code" -ne 0
 check "... with one line that names the packages to install" \
-    contains "$output" $'\n  No wixl for the MSI: install the Debian packages wixl and msitools\n'
+    ends_with "$output" $'(message):\n  No wixl for the MSI: install the Debian packages wixl and msitools'
 check "an MSI version that is not three numbers is refused" bash -c \
     '! cmake -DSTAGING=/nonexistent -DOUTPUT=/nonexistent/x.msi -DVERSION=1.1.x -DEPOCH=1 -P cmake/msi.cmake >/dev/null 2>&1'
 
