@@ -6,7 +6,7 @@
 # scheme (https:, mailto:) are left alone. Prints each broken link as
 # "FILE: TARGET: why" and exits non-zero when there is one.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 anchors() { # anchors PAGE: the anchor of each heading of a Markdown page
     sed -n 's/^#\{1,6\} \(.*\)$/\1/p' "$1" | tr 'A-Z' 'a-z' | sed 's/[^a-z0-9 _-]//g; s/ /-/g'

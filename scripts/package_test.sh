@@ -390,7 +390,7 @@ msi_validate() {
     while IFS='|' read -r id parent _; do
         [ -z "$parent" ] || listed "$parent" "$directories" || { echo "directory $id: no parent $parent"; errors=1; }
     done < <(export_table Directory | tr '\t' '|')
-    while IFS='|' read -r id guid directory attributes condition keypath; do
+    while IFS='|' read -r id guid directory attributes _ keypath; do
         listed "$directory" "$directories" || { echo "component $id: no directory $directory"; errors=1; }
         [[ "$guid" =~ ^\{[0-9A-F-]{36}\}$ ]] || { echo "component $id: code $guid"; errors=1; }
         if [ $((attributes & 4)) -ne 0 ]; then
