@@ -5,17 +5,25 @@
 # bin to the library folder, e.g. ../lib/x86_64-linux-gnu) wherever the tree
 # is put; libductra and libductra-sim with their SONAME; ductra.h and
 # ductra.pc; the manual pages;
-# README and SCENARIOS under the doc folder; the ready-made scenarios and the
+# README, SCENARIOS and the pages of doc/ under the doc folder, the changelog
+# written from CHANGELOG.md; the ready-made scenarios and the
 # demo firmware image under share/quillon; the udev rule in its own component.
 # Windows: one folder: the programs beside their DLLs (which they import by
-# name), README and SCENARIOS as text, scenarios\ and demo\firmware\.
+# name), README, CHANGELOG and SCENARIOS as text, the pages of doc\ as text,
+# scenarios\ and demo\firmware\.
 #
 # The demo image sits in demo/firmware, never in a "firmware" folder that the
 # real program would list for download: the virtual instrument is started in
 # demo/ to find it.
 #
 # CPack makes a Debian package from a Linux build, and a zip and an NSIS
-# installer from the Windows build (CMakePresets.json: packagePresets).
+# installer from the Windows build (CMakePresets.json: packagePresets); the
+# MSI is made from the zip's staged tree (cmake/msi.cmake, called by
+# cmake/cpack/release_files.cmake), so it holds whatever the install rules
+# install.
+
+# The changelog, and the Debian package's Maintainer line that its entries carry.
+include(${CMAKE_CURRENT_LIST_DIR}/changelog.cmake)
 
 if(WIN32)
   set(QUILLON_INSTALL_PROGRAMS .)
@@ -70,21 +78,35 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
 # trace format beside the other documents.
 install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 
+# The reader's pages of doc/ go with the packages, beside the README that
+# maps them (doc/ under the documents' folder, so that its links hold).
+file(GLOB QUILLON_DOC_PAGES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/doc/*.md)
+list(SORT QUILLON_DOC_PAGES)
 if(WIN32)
-  # The documents as text with Windows line ends, for Notepad.
-  foreach(doc README.md sim/SCENARIOS.md doc/trace-format.md)
+  # The documents as text with Windows line ends, for Notepad; a link to a
+  # page names the page's .txt.
+  foreach(doc README.md CHANGELOG.md sim/SCENARIOS.md ${QUILLON_DOC_PAGES})
     get_filename_component(name ${doc} NAME_WE)
+    get_filename_component(folder ${doc} DIRECTORY)
+    set(destination ${QUILLON_INSTALL_DOCS})
+    if(folder STREQUAL "doc")
+      set(destination doc)
+    endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${doc})
     file(READ ${CMAKE_SOURCE_DIR}/${doc} text)
+    string(REGEX REPLACE "(\\]\\([^)#]*)\\.md([)#])" "\\1.txt\\2" text "${text}")
+    # SCENARIOS.txt lies beside README.txt.
+    string(REGEX REPLACE "\\]\\(((\\.\\./)?)sim/SCENARIOS\\.txt" "](\\1SCENARIOS.txt" text "${text}")
     string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
-    file(WRITE ${CMAKE_BINARY_DIR}/doc/${name}.txt "${text}")
-    install(FILES ${CMAKE_BINARY_DIR}/doc/${name}.txt DESTINATION ${QUILLON_INSTALL_DOCS})
+    file(WRITE ${CMAKE_BINARY_DIR}/doc/${destination}/${name}.txt "${text}")
+    install(FILES ${CMAKE_BINARY_DIR}/doc/${destination}/${name}.txt DESTINATION ${destination})
   endforeach()
 else()
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/sim/SCENARIOS.md
-                ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_SOURCE_DIR}/doc/trace-format.md
-          DESTINATION ${QUILLON_INSTALL_DOCS})
+                ${CMAKE_BINARY_DIR}/doc/copyright DESTINATION ${QUILLON_INSTALL_DOCS})
+  list(TRANSFORM QUILLON_DOC_PAGES PREPEND ${CMAKE_SOURCE_DIR}/)
+  install(FILES ${QUILLON_DOC_PAGES} DESTINATION ${QUILLON_INSTALL_DOCS}/doc)
 
   # Manual pages (carrying the project's version) and the changelog,
   # compressed as Debian keeps them: gzip -9 with no name or time stamp, so
@@ -97,7 +119,7 @@ else()
                "${CMAKE_BINARY_DIR}/man/quillon-sim.1;man/quillon-sim.1.gz"
                "${CMAKE_BINARY_DIR}/man/ductra-probe.1;man/ductra-probe.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-trace.1;man/quillon-trace.1.gz"
-               "${CMAKE_SOURCE_DIR}/doc/changelog;doc/changelog.gz")
+               "${QUILLON_DEBIAN_CHANGELOG};doc/changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 output)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${output}
@@ -124,9 +146,6 @@ if(QUILLON_UDEV_RULE)
 endif()
 
 # --- Packages.
-
-set(QUILLON_PACKAGE_MAINTAINER "quillon maintainers <quillon-maintainers@example.org>" CACHE STRING
-    "Maintainer line of the Debian package: name <address> of whoever builds the site's release")
 
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME quillon)
@@ -162,19 +181,40 @@ if(WIN32)
   # No file times in the installer (the installed files take the time of
   # installation), so that the same files give the same installer.
   set(CPACK_NSIS_DEFINES "Target amd64-unicode\n  SetDateSave off")
-  # The virtual instrument starts in demo\, whose firmware folder holds the
-  # demo image for 'dl'; the program starts in the installation folder.
-  set(CPACK_NSIS_CREATE_ICONS_EXTRA [[
-  SetOutPath "$INSTDIR"
-  CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\quillon.lnk" "$INSTDIR\quillon.exe"
-  SetOutPath "$INSTDIR\demo"
-  CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\quillon (virtual instrument).lnk" "$INSTDIR\quillon-sim.exe"
-  SetOutPath "$INSTDIR"
-  CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\ductra-probe.lnk" "$SYSDIR\cmd.exe" "/k ductra-probe.exe"]])
-  set(CPACK_NSIS_DELETE_ICONS_EXTRA [[
-  Delete "$SMPROGRAMS\$MUI_TEMP\quillon.lnk"
-  Delete "$SMPROGRAMS\$MUI_TEMP\quillon (virtual instrument).lnk"
-  Delete "$SMPROGRAMS\$MUI_TEMP\ductra-probe.lnk"]])
+  # The Start-menu entries of both installers (the NSIS one and the MSI):
+  # "name|program|folder it starts in|console", console ON for a console
+  # window that stays open after the program ends. The virtual instrument
+  # starts in demo\, whose firmware folder holds the demo image for 'dl';
+  # the program starts in the installation folder.
+  set(QUILLON_START_MENU
+      "quillon|quillon.exe|.|OFF"
+      "quillon (virtual instrument)|quillon-sim.exe|demo|OFF"
+      "ductra-probe|ductra-probe.exe|.|ON")
+  set(create "")
+  set(delete "")
+  foreach(entry IN LISTS QUILLON_START_MENU)
+    string(REPLACE "|" ";" fields "${entry}")
+    list(GET fields 0 name)
+    list(GET fields 1 program)
+    list(GET fields 2 folder)
+    list(GET fields 3 console)
+    string(REPLACE "/" [[\]] program "${program}")
+    string(REPLACE "/" [[\]] folder "${folder}")
+    if(folder STREQUAL ".")
+      string(APPEND create "\n  SetOutPath \"$INSTDIR\"")
+    else()
+      string(APPEND create "\n  SetOutPath \"$INSTDIR\\${folder}\"")
+    endif()
+    if(console)
+      string(APPEND create "\n  CreateShortCut \"$SMPROGRAMS\\$STARTMENU_FOLDER\\${name}.lnk\" \"$SYSDIR\\cmd.exe\" \"/k ${program}\"")
+    else()
+      string(APPEND create "\n  CreateShortCut \"$SMPROGRAMS\\$STARTMENU_FOLDER\\${name}.lnk\" \"$INSTDIR\\${program}\"")
+    endif()
+    string(APPEND delete "\n  Delete \"$SMPROGRAMS\\$MUI_TEMP\\${name}.lnk\"")
+  endforeach()
+  string(APPEND create "\n  SetOutPath \"$INSTDIR\"")
+  set(CPACK_NSIS_CREATE_ICONS_EXTRA "${create}")
+  set(CPACK_NSIS_DELETE_ICONS_EXTRA "${delete}")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

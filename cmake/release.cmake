@@ -8,7 +8,9 @@
 #   - THIRD-PARTY-NOTICES.txt for Windows (the statically linked runtimes and
 #     nlohmann-json) and the Debian copyright file, from the licence texts of
 #     the build machine's own packages;
-#   - Authenticode signing of the Windows files with the site's certificate;
+#   - Authenticode signing of the Windows files with the site's certificate
+#     (programs, DLLs, the installer and its uninstaller, the MSI);
+#   - the MSI's help link;
 #   - the cpack scripts that stamp, sign, list and checksum each package.
 
 set(QUILLON_LICENSE "LicenseRef-not-yet-published" CACHE STRING
@@ -173,9 +175,24 @@ if(WIN32)
         message(FATAL_ERROR "Signing: ${file} does not exist")
       endif()
     endforeach()
-    message(STATUS "Windows packages: programs, DLLs and installer signed with ${QUILLON_SIGN_PKCS12}")
+    message(STATUS "Windows packages: programs, DLLs, installer, uninstaller and MSI signed with ${QUILLON_SIGN_PKCS12}")
+    # NSIS writes the uninstaller into the installer; it hands each
+    # uninstaller it writes to this command before storing it, so the
+    # uninstaller a site runs is signed too.
+    string(APPEND CPACK_NSIS_DEFINES
+           "\n  !uninstfinalize '\"${CMAKE_COMMAND}\" \"-DFILE=%1\" \"-DOSSLSIGNCODE=${QUILLON_OSSLSIGNCODE}\" \"-DPKCS12=${QUILLON_SIGN_PKCS12}\" \"-DPASSWORD_FILE=${QUILLON_SIGN_PASSWORD_FILE}\" \"-DTIMESTAMP_URL=${QUILLON_SIGN_TIMESTAMP_URL}\" -P \"${CMAKE_SOURCE_DIR}/cmake/cpack/sign_file.cmake\"'")
   else()
     message(STATUS "Windows packages: not signed (QUILLON_SIGN_PKCS12 names no certificate)")
+  endif()
+endif()
+
+# --- The MSI (Windows): made with wixl from the zip's staged tree.
+set(QUILLON_HELP_LINK "https://example.org/quillon" CACHE STRING
+    "Help link of the installed apps' entry of the MSI (the site's support page)")
+if(WIN32)
+  find_program(QUILLON_WIXL wixl)
+  if(NOT QUILLON_WIXL)
+    message(STATUS "Windows packages: no MSI without wixl: install the Debian packages wixl and msitools")
   endif()
 endif()
 
@@ -190,6 +207,10 @@ if(WIN32)
   set(CPACK_QUILLON_SIGN_TIMESTAMP_URL "${QUILLON_SIGN_TIMESTAMP_URL}")
   set(CPACK_QUILLON_OSSLSIGNCODE "${QUILLON_OSSLSIGNCODE}")
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/cpack/sign_binaries.cmake)
+  set(CPACK_QUILLON_MSI_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/msi.cmake)
+  set(CPACK_QUILLON_WIXL "${QUILLON_WIXL}")
+  set(CPACK_QUILLON_HELP_LINK "${QUILLON_HELP_LINK}")
+  set(CPACK_QUILLON_START_MENU "${QUILLON_START_MENU}")
 endif()
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/cpack/release_files.cmake)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/cpack/project_config.cmake.in

@@ -1,7 +1,9 @@
 // ductra-probe: tells the technician whether the instrument is found, why
 // not, and what to do next. The report and its verdict are the library's
 // survey (usbpipe/ductra_probe.h); this is its door to the console.
+// `ductra-probe --version` names the release it belongs to.
 #include <cstdio>
+#include <cstring>
 
 #include "probe/probe.h"
 
@@ -38,6 +40,10 @@ void Write(const char* text, std::size_t length) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ductra-probe %s\n", DUCTRA_PROBE_VERSION);
+        return 0;
+    }
     if (argc > 1) {
         std::fprintf(stderr,
                      "%s: takes no arguments; it looks at the instrument's USB connection and "

@@ -14,6 +14,13 @@
 #            installer installs silently into a given folder with its Start-menu
 #            entries (ductra-probe's among them) and uninstaller, the installed quillon-sim.exe runs, and the
 #            uninstaller removes it all again.
+#   MSI:     its tables and a consistency pass over them; installed silently
+#            with msiexec into Program Files, with its Start-menu entries and
+#            installed-apps entry, quillon-sim.exe and ductra-probe.exe run;
+#            a second MSI of a higher version made from the same staged files
+#            upgrades it in place; msiexec /x leaves nothing behind.
+#   Also:    the relative links of the pages, the version checks of the
+#            configure and of the MSI script, the support programs' --version.
 # Needs the linux and windows presets configured and built (./test.sh does
 # that before). Ends with "N passed, M failed" and exits non-zero on a failure.
 set -uo pipefail
@@ -95,6 +102,28 @@ check_listing() { # check_listing WHAT OUTPUT EXIT_CODE
 rm -rf "$scratch"
 mkdir -p "$scratch"
 
+echo "=== pages and version ==="
+check "every relative link of README.md, CHANGELOG.md and doc/ resolves" scripts/check_links.sh
+check "CHANGELOG.md's top entry is this version" \
+    equals "$(grep -m1 '^## ' CHANGELOG.md | cut -d' ' -f2)" "$version"
+# A release version that is not three numbers stops the configure, before
+# any compiler is looked for, with one line that says why.
+mkdir -p "$scratch/bad-version"
+sed 's/^set(QUILLON_RELEASE .*)$/set(QUILLON_RELEASE 1.1)/' CMakeLists.txt >"$scratch/bad-version/CMakeLists.txt"
+output=$(cmake -S "$scratch/bad-version" -B "$scratch/bad-version/build" 2>&1)
+code=$?
+show "configure with the version 1.1" "$(grep -v '^$' <<<"$output")"
+check "a version of two numbers stops the configure" test "$code" -ne 0
+check "... with one line that names it" contains "$output" $'\n  Version "1.1" is not three numbers MAJOR.MINOR.PATCH\n'
+output=$(env PATH=/nonexistent "$(command -v cmake)" -DSTAGING=/nonexistent -DOUTPUT="$scratch/none.msi" \
+    -DVERSION="$version" -DEPOCH=1 -P cmake/msi.cmake 2>&1)
+code=$?
+check "the MSI without wixl stops" test "$code" -ne 0
+check "... with one line that names the packages to install" \
+    ends_with "$output" $'(message):\n  No wixl for the MSI: install the Debian packages wixl and msitools'
+check "an MSI version that is not three numbers is refused" bash -c \
+    '! cmake -DSTAGING=/nonexistent -DOUTPUT=/nonexistent/x.msi -DVERSION=1.1.x -DEPOCH=1 -P cmake/msi.cmake >/dev/null 2>&1'
+
 echo "=== Debian package ==="
 rm -f "$packages"/quillon_*.deb "$packages"/quillon_*.deb.spdx.json
 cpack --preset linux >"$scratch/cpack-linux.log" 2>&1 || cat "$scratch/cpack-linux.log"
@@ -131,6 +160,9 @@ check "the demo image is in no other firmware folder" \
     equals "$(cd "$root" && find . -path '*firmware/*' | tr '\n' ' ')" "./usr/share/quillon/demo/firmware/demo-2.20.bin "
 check "changelog's latest entry is this version" \
     equals "$(zcat "$root/usr/share/doc/quillon/changelog.gz" | head -1)" "quillon ($version) stable; urgency=medium"
+check "the changelog holds every entry of CHANGELOG.md" \
+    equals "$(zcat "$root/usr/share/doc/quillon/changelog.gz" | sed -n 's/^quillon (\(.*\)) stable.*/\1/p' | tr '\n' ' ')" \
+    "$(sed -n 's/^## \([^ ]*\) .*/\1/p' CHANGELOG.md | tr '\n' ' ')"
 for program in quillon quillon-sim; do
     check "$program's RUNPATH is \$ORIGIN/../$libdir" \
         equals "$(readelf -d "$root/usr/bin/$program" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')" "\$ORIGIN/../$libdir"
@@ -196,7 +228,11 @@ fi
 output=$(env -u LD_LIBRARY_PATH "$root/usr/bin/ductra-probe" </dev/null)
 check_verdict "ductra-probe from the extracted Debian package" "$output" "$?" "${probe_verdict[@]}"
 # The trace reader, its page and format, and a trace the extracted quillon-sim wrote.
-for file in usr/bin/quillon-trace usr/share/man/man1/quillon-trace.1.gz usr/share/doc/quillon/trace-format.md; do check "package holds /$file" test -e "$root/$file"; done
+for file in usr/bin/quillon-trace usr/share/man/man1/quillon-trace.1.gz usr/share/doc/quillon/doc/trace-format.md \
+    usr/share/doc/quillon/doc/install.md usr/share/doc/quillon/doc/it.md; do check "package holds /$file" test -e "$root/$file"; done
+for program in ductra-probe quillon-trace; do
+    check "$program --version names the release" equals "$("$root/usr/bin/$program" --version)" "$program $version"
+done
 (cd "$scratch/deb-run" && printf 'q\n' | env -u LD_LIBRARY_PATH DUCTRA_TRACE=q.trace "$root/usr/bin/quillon-sim" >/dev/null)
 check "quillon-trace reads the trace quillon-sim wrote" contains "$("$root/usr/bin/quillon-trace" "$scratch/deb-run/q.trace")" "1 sonde, System Sleep, payload 0: status 0 Success"
 
@@ -224,7 +260,8 @@ check "an id beyond 0xFFFF stops the configure" \
     bash -c '! cmake -DVENDOR_ID=0x10000 -DPRODUCT_ID=1 -DOUTPUT=/dev/null -P cmake/udev_rule.cmake >/dev/null 2>&1'
 
 echo "=== Windows zip and installer ==="
-rm -f "$packages"/quillon-*-win64.zip "$packages"/quillon-*-win64.exe "$packages"/quillon-*-win64.*.spdx.json
+rm -f "$packages"/quillon-*-win64.zip "$packages"/quillon-*-win64.exe "$packages"/quillon-*-win64.msi \
+    "$packages"/quillon-*-win64.*.spdx.json
 cpack --preset windows >"$scratch/cpack-windows.log" 2>&1 || cat "$scratch/cpack-windows.log"
 zip=$packages/quillon-$version-win64.zip
 installer=$packages/quillon-$version-win64.exe
@@ -234,7 +271,8 @@ check "cpack makes $(basename "$installer")" test -f "$installer"
 unzip -q "$zip" -d "$scratch/zip"
 folder=$scratch/zip/quillon-$version-win64
 for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe README.txt \
-    SCENARIOS.txt THIRD-PARTY-NOTICES.txt include/ductra.h demo/firmware/demo-2.20.bin; do
+    CHANGELOG.txt SCENARIOS.txt THIRD-PARTY-NOTICES.txt doc/install.txt doc/it.txt \
+    include/ductra.h demo/firmware/demo-2.20.bin; do
     check "zip holds $file" test -f "$folder/$file"
 done
 check "zip holds the five ready-made scenarios in scenarios\\" \
@@ -243,6 +281,9 @@ check "zip holds the five ready-made scenarios in scenarios\\" \
 check "nothing in the zip names the build tree" test -z "$(grep -rl "$top/build" "$folder")"
 check "README.txt has Windows line ends only" \
     equals "$(grep -c $'\r$' "$folder/README.txt")" "$(wc -l <"$folder/README.txt")"
+check "README.txt links the pages as the .txt files beside it" contains "$(cat "$folder/README.txt")" "[doc/install.md](doc/install.txt)"
+check "CHANGELOG.txt starts with this version's entry" \
+    equals "$(grep -m1 '^## ' "$folder/CHANGELOG.txt" | tr -d '\r' | cut -d' ' -f2)" "$version"
 
 # The version resource that Explorer's Details tab shows, read back by the
 # resource compiler from each file.
@@ -288,7 +329,7 @@ output=$(cd "$folder" && "$top/cmake/wine-run.sh" "$folder/ductra-probe.exe" </d
 # Wine has no device of the build's interface class.
 check_verdict "ductra-probe.exe from the unpacked zip" "${output//$'\r'/}" "$?" \
     "Verdict: no instrument with the expected identity (exit code 2)" 2
-check "zip holds quillon-trace.exe and trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/trace-format.txt"
+check "zip holds quillon-trace.exe and doc\\trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/doc/trace-format.txt"
 output=$(cd "$folder" && printf 'q\n' | DUCTRA_TRACE=q.trace "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe" >/dev/null; "$top/cmake/wine-run.sh" "$folder/quillon-trace.exe" q.trace)
 check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$output" "1 sonde, System Sleep, payload 0: status 0 Success"
 
@@ -336,12 +377,186 @@ check "the uninstaller removes the Start-menu entries" test ! -e "$start_menu"
 check "the uninstaller removes its registration" \
     bash -c '! "$0" reg query "$1" >/dev/null 2>&1' "$top/cmake/wine-run.sh" "$uninstall_key"
 
+echo "=== Windows Installer package (MSI) ==="
+msi_start=$SECONDS
+msi=$packages/quillon-$version-win64.msi
+check "cpack makes $(basename "$msi")" test -f "$msi"
+tables=$(msiinfo tables "$msi" | LC_ALL=C sort | tr '\n' ' ')
+show "msiinfo tables $(basename "$msi") ($(stat -c %s "$msi") bytes)" "$tables"
+for table in Component Directory Feature FeatureComponents File Media Property Registry Shortcut Upgrade; do
+    check "the MSI has the table $table" contains " $tables" " $table "
+done
+export_table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d '\r'; }
+# The consistency a validation pass checks first: every table exports, every
+# reference between the tables resolves, no custom action.
+msi_validate() {
+    local errors=0 table
+    for table in $tables; do
+        msiinfo export "$msi" "$table" >/dev/null 2>&1 || { echo "table $table does not export"; errors=1; }
+    done
+    local directories components files registry
+    directories=$(export_table Directory | cut -f1)
+    components=$(export_table Component | cut -f1)
+    files=$(export_table File | cut -f1)
+    registry=$(export_table Registry | cut -f1)
+    listed() { grep -qxF "$1" <<<"$2"; }
+    while IFS='|' read -r id parent _; do
+        [ -z "$parent" ] || listed "$parent" "$directories" || { echo "directory $id: no parent $parent"; errors=1; }
+    done < <(export_table Directory | tr '\t' '|')
+    while IFS='|' read -r id guid directory attributes _ keypath; do
+        listed "$directory" "$directories" || { echo "component $id: no directory $directory"; errors=1; }
+        [[ "$guid" =~ ^\{[0-9A-F-]{36}\}$ ]] || { echo "component $id: code $guid"; errors=1; }
+        if [ $((attributes & 4)) -ne 0 ]; then
+            listed "$keypath" "$registry" || { echo "component $id: no registry key path $keypath"; errors=1; }
+        else
+            listed "$keypath" "$files" || { echo "component $id: no key file $keypath"; errors=1; }
+        fi
+        export_table FeatureComponents | cut -f2 | grep -qxF "$id" || { echo "component $id: in no feature"; errors=1; }
+    done < <(export_table Component | tr '\t' '|')
+    while IFS='|' read -r id component _; do
+        listed "$component" "$components" || { echo "file $id: no component $component"; errors=1; }
+    done < <(export_table File | tr '\t' '|')
+    while IFS='|' read -r id directory _ component _; do
+        listed "$directory" "$directories" && listed "$component" "$components" || { echo "shortcut $id: bad reference"; errors=1; }
+    done < <(export_table Shortcut | tr '\t' '|')
+    [ -z "$(export_table CustomAction)" ] || { echo "custom actions: $(export_table CustomAction)"; errors=1; }
+    [ "$(export_table Component | cut -f2 | sort | uniq -d)" = "" ] || { echo "a component code is used twice"; errors=1; }
+    return $errors
+}
+check "the MSI's tables pass the consistency pass (references resolve, no custom action)" msi_validate
+summary=$(TZ=UTC msiinfo suminfo "$msi")
+show "msiinfo suminfo $(basename "$msi")" "$summary"
+check "the MSI's summary information carries the packages' time stamp" \
+    contains "$summary" "Created: $(TZ=UTC date -u -d "@$(package_epoch "$msi.spdx.json")" '+%a %b %e %H:%M:%S %Y')"
+check "the MSI is for x64" contains "$summary" "Template: x64;1033"
+product_code=$(export_table Property | sed -n 's/^ProductCode\t//p')
+upgrade_code=$(export_table Property | sed -n 's/^UpgradeCode\t//p')
+echo "ProductCode $product_code, UpgradeCode $upgrade_code"
+check "the MSI installs per machine" equals "$(export_table Property | sed -n 's/^ALLUSERS\t//p')" 1
+
+program_files=$WINEPREFIX/drive_c/Program\ Files/quillon
+msi_install() { # msi_install MSI LOG [msiexec arguments]: msiexec ... /qn /l*v LOG
+    local package=$1 log=$2
+    shift 2
+    "$top/cmake/wine-run.sh" msiexec "$@" "$(wine_path "$package")" /qn /l*v "$(wine_path "$log")" >/dev/null 2>&1
+}
+log_errors() { grep -a -i 'return value [23]\|error' "$1"; }
+# Installed-apps entries named quillon: "key|version".
+arp_entries() {
+    "$top/cmake/wine-run.sh" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | awk '/^HKEY/ { key = $0 } /^ +DisplayName +REG_SZ +quillon$/ { named[key] = 1 }
+            /^ +DisplayVersion +REG_SZ/ { version[key] = $3 } END { for (k in named) print k "|" version[k] }'
+}
+arp_value() { # arp_value NAME: a value of the MSI's installed-apps entry
+    "$top/cmake/wine-run.sh" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code" /v "$1" 2>/dev/null |
+        tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+}
+transcript=""
+msi_step() { # msi_step TEXT: one line of the install transcript
+    transcript+="$1"$'\n'
+}
+msi_step "\$ msiexec /i $(basename "$msi") /qn /l*v install.log"
+t0=$SECONDS
+msi_install "$msi" "$scratch/msi-install.log" /i
+code=$?
+msi_step "exit code $code after $((SECONDS - t0)) s; $(grep -a -c . "$scratch/msi-install.log") log lines; $(grep -a 'INSTALL. Return value' "$scratch/msi-install.log" | tail -1)"
+check "msiexec /i /qn ends with exit code 0" equals "$code" 0
+check "the install log holds no error" test -z "$(log_errors "$scratch/msi-install.log")"
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe quillon-trace.exe README.txt \
+    CHANGELOG.txt doc/install.txt scenarios/handheld.json demo/firmware/demo-2.20.bin; do
+    check "MSI installed Program Files\\quillon\\$file" test -f "$program_files/$file"
+done
+check_sbom "$msi" "$program_files"
+msi_step "installed: $(cd "$program_files" && find . -type f | wc -l) files in C:\\Program Files\\quillon"
+# Where this system's Windows Installer resolved the Start-menu folder.
+menu_folder=$(sed -n 's/^Property(S): ProgramMenuFolder = //p' "$scratch/msi-install.log" | tr -d '\r' | head -1)
+msi_menu=$WINEPREFIX/drive_c/$(sed 's/^C:\\//; s/\\/\//g' <<<"$menu_folder")quillon
+msi_step "Start menu ($menu_folder): $(ls "$msi_menu" 2>&1 | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
+installed_msi='C:\Program Files\quillon'
+check "MSI Start-menu entry \"quillon\" starts quillon.exe in the installation folder" \
+    bash -c '[[ "$0" == *"quillon.exe "*"$1 " ]]' "$(shortcut "$msi_menu/quillon.lnk")" "$installed_msi\\"
+check "MSI Start-menu entry \"quillon (virtual instrument)\" starts quillon-sim.exe in demo\\" \
+    bash -c '[[ "$0" == *"quillon-sim.exe "*"$1 " ]]' \
+    "$(shortcut "$msi_menu/quillon (virtual instrument).lnk")" "$installed_msi\\demo\\"
+check "MSI Start-menu entry \"ductra-probe\" runs it in a console that stays open" \
+    bash -c '[[ "$0" == *"cmd.exe "*"/k ductra-probe.exe "* && "$0" == *"$1 "* ]]' \
+    "$(strings -el "$msi_menu/ductra-probe.lnk" | tr '\r\n' '  ')" "$installed_msi\\"
+arp=$(arp_entries)
+msi_step "installed apps: DisplayName quillon, DisplayVersion $(arp_value DisplayVersion), Publisher $(arp_value Publisher), HelpLink $(arp_value HelpLink), UninstallString $(arp_value UninstallString)"
+check "one installed-apps entry, at version $version" equals "$(cut -d'|' -f2 <<<"$arp")" "$version"
+check "the entry names the publisher" equals "$(arp_value Publisher)" quillon
+check "the entry carries the help link" equals "$(arp_value HelpLink)" \
+    "$(sed -n 's/^QUILLON_HELP_LINK:STRING=//p' build/windows/CMakeCache.txt)"
+check "the entry uninstalls through msiexec" equals "$(arp_value UninstallString)" "MsiExec.exe /X$product_code"
+output=$(cd "$program_files/demo" && printf 'q\n' | env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
+    "$top/cmake/wine-run.sh" "$program_files/quillon-sim.exe")
+code=$?
+check_listing "MSI-installed quillon-sim.exe, started in demo\\" "${output//$'\r'/}" "$code"
+output=$(cd "$program_files" && "$top/cmake/wine-run.sh" "$program_files/ductra-probe.exe" </dev/null)
+check_verdict "MSI-installed ductra-probe.exe" "${output//$'\r'/}" "$?" \
+    "Verdict: no instrument with the expected identity (exit code 2)" 2
+output=$("$top/cmake/wine-run.sh" "$program_files/ductra-probe.exe" --version </dev/null | tr -d '\r')
+check "MSI-installed ductra-probe.exe --version names the release" equals "$output" "ductra-probe $version"
+
+# The next release: the same staged files (one of them changed, to see it
+# replaced) made into an MSI of a higher version by the same script.
+IFS=. read -r major minor patch <<<"$version"
+next=$major.$minor.$((patch + 1))
+next_tree=$scratch/next-release
+cp -r "$folder" "$next_tree"
+printf 'This file belongs to %s.\r\n' "$next" >>"$next_tree/README.txt"
+next_msi=$scratch/quillon-$next-win64.msi
+cmake -DSTAGING="$next_tree" -DOUTPUT="$next_msi" -DVERSION="$next" -DEPOCH="$(package_epoch "$msi.spdx.json")" \
+    -DHELP_LINK="$(sed -n 's/^QUILLON_HELP_LINK:STRING=//p' build/windows/CMakeCache.txt)" \
+    "-DSHORTCUTS=$(sed -n 's/^set(CPACK_QUILLON_START_MENU "\(.*\)")$/\1/p' build/windows/CPackConfig.cmake)" \
+    -P cmake/msi.cmake >"$scratch/next-msi.log" 2>&1
+check "an MSI of $next made from the same staged files" test -f "$next_msi"
+next_code=$(msiinfo export "$next_msi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
+check "$next has its own product code and the same upgrade code" bash -c '[ "$0" != "$1" ] && [ "$2" = "$3" ]' \
+    "$next_code" "$product_code" "$(msiinfo export "$next_msi" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')" "$upgrade_code"
+msi_step "\$ msiexec /i $(basename "$next_msi") /qn /l*v upgrade.log"
+t0=$SECONDS
+msi_install "$next_msi" "$scratch/msi-upgrade.log" /i
+code=$?
+msi_step "exit code $code after $((SECONDS - t0)) s; $(grep -a 'RemoveExistingProducts. Return value' "$scratch/msi-upgrade.log" | tail -1); $(grep -a 'INSTALL. Return value' "$scratch/msi-upgrade.log" | tail -1)"
+check "the upgrade ends with exit code 0" equals "$code" 0
+check "the upgrade log holds no error" test -z "$(log_errors "$scratch/msi-upgrade.log")"
+arp=$(arp_entries)
+msi_step "installed apps after the upgrade: $(tr '\n' ' ' <<<"$arp")"
+check "one installed-apps entry remains, at version $next" equals "$(cut -d'|' -f2 <<<"$arp")" "$next"
+check "it is $next's product" contains "$arp" "$next_code"
+check "the installed files are $next's" equals "$(tree_files "$program_files")" "$(tree_files "$next_tree")"
+check "the changed file is the new one" contains "$(cat "$program_files/README.txt")" "This file belongs to $next."
+msi_step "\$ msiexec /i $(basename "$msi") /qn   (the earlier version over the later one)"
+msi_install "$msi" "$scratch/msi-downgrade.log" /i
+code=$?
+msi_step "exit code $code (1603 modulo 256); $(grep -a 'LaunchConditions. Return value' "$scratch/msi-downgrade.log" | tail -1 | tr -d '\r')"
+check "$version refuses to install over $next" test "$code" -ne 0
+check "... and $next stays installed" equals "$(arp_entries | cut -d'|' -f2)" "$next"
+
+msi_step "\$ msiexec /x $(basename "$next_msi") /qn /l*v uninstall.log"
+t0=$SECONDS
+msi_install "$next_msi" "$scratch/msi-uninstall.log" /x
+code=$?
+msi_step "exit code $code after $((SECONDS - t0)) s; $(grep -a 'INSTALL. Return value' "$scratch/msi-uninstall.log" | tail -1)"
+check "msiexec /x /qn ends with exit code 0" equals "$code" 0
+check "the uninstall log holds no error" test -z "$(log_errors "$scratch/msi-uninstall.log")"
+msi_step "after uninstall: C:\\Program Files\\quillon $(test -e "$program_files" && echo is left || echo is gone), Start-menu folder $(test -e "$msi_menu" && echo is left || echo is gone), installed-apps entries: $(arp_entries | wc -l)"
+check "msiexec /x removes the installation folder" test ! -e "$program_files"
+check "msiexec /x removes the Start-menu entries" test ! -e "$msi_menu"
+check "msiexec /x removes the installed-apps entry" test -z "$(arp_entries)"
+check "msiexec /x removes the registry key of the Start-menu entries" \
+    bash -c '! "$0" reg query "HKLM\\Software\\quillon" >/dev/null 2>&1' "$top/cmake/wine-run.sh"
+show "silent install, upgrade and uninstall under wine" "$transcript"
+echo "MSI checks took $((SECONDS - msi_start)) s"
+
 echo "=== checksums ==="
 show SHA256SUMS "$(cat "$packages/SHA256SUMS")"
 check "sha256sum -c SHA256SUMS" bash -c 'cd "$0" && sha256sum --quiet -c SHA256SUMS' "$packages"
-check "SHA256SUMS covers the three packages and their bills of materials" \
+check "SHA256SUMS covers the four packages and their bills of materials" \
     equals "$(cut -d' ' -f3 "$packages/SHA256SUMS" | tr '\n' ' ')" \
     "$(cd "$packages" && ls quillon-$version-win64.exe quillon-$version-win64.exe.spdx.json \
+        quillon-$version-win64.msi quillon-$version-win64.msi.spdx.json \
         quillon-$version-win64.zip quillon-$version-win64.zip.spdx.json quillon_${version}_amd64.deb \
         quillon_${version}_amd64.deb.spdx.json | tr '\n' ' ')"
 
@@ -367,7 +582,7 @@ for preset in linux windows; do
         { echo "second $preset build failed:"; tail -20 "$scratch/second-$preset.log"; }
 done
 echo "SHA-256 of the packages ($SOURCE_DATE_EPOCH), first build | second build in $second:"
-for package in "$deb" "$zip" "$installer"; do
+for package in "$deb" "$zip" "$installer" "$msi"; do
     name=$(basename "$package")
     again=$second/build/packages/$name
     printf '  %s %s | %s\n' "$name" "$(sha256sum <"$package" | cut -c1-64)" "$(sha256sum <"$again" 2>&1 | cut -c1-64)"
@@ -397,6 +612,21 @@ verified=$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$signed/$(basena
 show "osslsigncode verify $(basename "$installer") (signed)" \
     "$(grep -E 'Subject|Message digest algorithm|Signing time|Signature verification|Succeeded|Failed' <<<"$verified")"
 check "the signed installer's signature verifies" contains "$verified" "Signature verification: ok"
+verified=$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$signed/$(basename "$msi")" 2>&1)
+show "osslsigncode verify $(basename "$msi") (signed)" \
+    "$(grep -E 'Subject|Signature verification|Succeeded|Failed' <<<"$verified")"
+check "the signed MSI's signature verifies" contains "$verified" "Signature verification: ok"
+check "the unsigned MSI carries no signature" bash -c '! osslsigncode verify -in "$0" >/dev/null 2>&1' "$msi"
+# The uninstaller the signed installer writes was signed as NSIS stored it.
+signed_installed=$signing/installed
+"$top/cmake/wine-run.sh" "$signed/$(basename "$installer")" /S "/D=$(wine_path "$signed_installed")" >/dev/null 2>&1
+check "the signed installer's Uninstall.exe is signed" bash -c \
+    'osslsigncode verify -CAfile "$0" -in "$1" 2>&1 | grep -q "Signature verification: ok"' \
+    "$signing/cert.pem" "$signed_installed/Uninstall.exe"
+mkdir -p "$signing/uninstaller"
+cp "$signed_installed/Uninstall.exe" "$signing/uninstaller/" 2>/dev/null
+"$top/cmake/wine-run.sh" "$signing/uninstaller/Uninstall.exe" /S "_?=$(wine_path "$signed_installed")" >/dev/null 2>&1
+check "the signed uninstaller removes the installation" test ! -e "$signed_installed"
 unzip -q "$signed/$(basename "$zip")" -d "$signing/zip"
 for file in $(cd "$signing/zip/quillon-$version-win64" && ls ./*.exe ./*.dll | sed 's|^\./||'); do
     check "signed $file's signature verifies" bash -c \
@@ -411,6 +641,7 @@ code=$?
 check_listing "signed quillon-sim.exe from the signed zip" "${output//$'\r'/}" "$code"
 
 echo "=== packages ==="
-ls -l "$deb" "$zip" "$installer" | awk '{ print $5, $NF }'
+ls -l "$deb" "$zip" "$installer" "$msi" | awk '{ print $5, $NF }'
+echo "package test: $SECONDS s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

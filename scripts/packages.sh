@@ -26,4 +26,5 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3
                 googletest libgtest-dev)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
                wine wine64 umockdev libumockdev-dev clang libclang-rt-14-dev
-               dpkg-dev file lintian nsis unzip devscripts jq openssl osslsigncode)
+               dpkg-dev file lintian nsis unzip devscripts jq openssl osslsigncode
+               wixl msitools)

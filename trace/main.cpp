@@ -1,4 +1,5 @@
 // quillon-trace [--changes] FILE: reads a trace that DUCTRA_TRACE recorded.
+// quillon-trace --version: the release it belongs to.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* Usage =
     "usage: quillon-trace [--changes] FILE\n"
+    "       quillon-trace --version\n"
     "  FILE       a trace recorded with DUCTRA_TRACE=FILE\n"
     "  --changes  only the service record: what was written to which board,\n"
     "             and each firmware download\n";
@@ -25,6 +27,10 @@ int main(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (argument == "--help") {
             std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("quillon-trace %s\n", QUILLON_RELEASE);
             return 0;
         }
         if (argument == "--changes") {

@@ -1,6 +1,7 @@
 # Run by cpack after it has made a package, before it copies the package to
-# the package folder (CPACK_POST_BUILD_SCRIPTS). For each package made:
-#   - the installer is signed when the site gave its certificate;
+# the package folder (CPACK_POST_BUILD_SCRIPTS). With the zip, the MSI is
+# made from the same staged tree (cmake/msi.cmake). For each package made:
+#   - the installer and the MSI are signed when the site gave its certificate;
 #   - NAME.spdx.json: its bill of materials (SPDX 2.3): the package, every
 #     file it installs with its checksums, the project's own components, and
 #     the third-party components inside it or required by it;
@@ -245,10 +246,33 @@ function(quillon_update_sums)
   file(WRITE ${sums} "${text}")
 endfunction()
 
+# The MSI: made with the zip from the tree staged for the zip, so that it
+# holds the same files; cpack does not know it, so it goes to the package
+# folder from here.
+set(packages ${CPACK_PACKAGE_FILES})
+set(msi "")
+if(CPACK_QUILLON_MSI_SCRIPT AND CPACK_PACKAGE_FILES MATCHES "\\.zip$")
+  set(msi ${CPACK_TOPLEVEL_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.msi)
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -DSTAGING=${CPACK_TEMPORARY_DIRECTORY} -DOUTPUT=${msi}
+            -DVERSION=${CPACK_PACKAGE_VERSION} -DWIXL=${CPACK_QUILLON_WIXL}
+            -DMANUFACTURER=${CPACK_PACKAGE_VENDOR} -DHELP_LINK=${CPACK_QUILLON_HELP_LINK}
+            "-DSHORTCUTS=${CPACK_QUILLON_START_MENU}" -P ${CPACK_QUILLON_MSI_SCRIPT}
+    RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "The MSI was not made (see above)")
+  endif()
+  list(APPEND packages ${msi})
+endif()
+
 set(made "")
-foreach(package IN LISTS CPACK_PACKAGE_FILES)
-  if(package MATCHES "\\.exe$" AND CPACK_QUILLON_SIGN_PKCS12)
+foreach(package IN LISTS packages)
+  if(package MATCHES "\\.(exe|msi)$" AND CPACK_QUILLON_SIGN_PKCS12)
     quillon_authenticode_sign(${package})
+  endif()
+  if(package STREQUAL msi)
+    file(COPY ${msi} DESTINATION ${CPACK_PACKAGE_DIRECTORY})
+    message(STATUS "- package: ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.msi generated.")
   endif()
   quillon_write_sbom(${package} ${CPACK_TEMPORARY_DIRECTORY})
   get_filename_component(name ${package} NAME)
