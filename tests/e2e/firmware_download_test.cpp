@@ -340,6 +340,16 @@ TEST_F(FirmwareSession, TraceRecordsTheSessionForTheReaderAndTheReplay) {
                   "), came " + Request(1, 0x8A, other) + "; answered by a time-out\n");
     EXPECT_EQ(diverged.exitCode, 0);
 
+    // An open where the trace holds none is reported as a differing request
+    // is, once, and the session still ends normally.
+    const std::string headerOnly = (dir / "header-only.trace").string();
+    WriteText(headerOnly, original.substr(0, original.find('\n') + 1));
+    const SessionResult opened = Run("q\n", "", {{"DUCTRA_SIM_REPLAY", headerOnly}});
+    EXPECT_EQ(opened.errors, "ductra-sim: replay " + headerOnly +
+                                 ": open 1 differs from the trace: the trace holds no further "
+                                 "call, came an open; it succeeds\n");
+    EXPECT_EQ(opened.exitCode, 0);
+
     // A trace that cannot be written: one line on standard error, and the
     // session runs as it does untraced.
     const std::string nowhere = (dir / "no-such-folder" / "x.trace").string();
