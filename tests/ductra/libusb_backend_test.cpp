@@ -327,6 +327,7 @@ TEST_F(LibusbBackend, ReadsAskForWholePacketsAndKeepWhatDoesNotFit) {
     device_.Answer(sent);
     uint8_t large[128] = {};
     EXPECT_EQ(DuctraReceive(large, 100, 2000, &count), 0);
+    EXPECT_EQ(count, sent.size());
     EXPECT_EQ(Bytes(large, large + count), sent);
     EXPECT_EQ(device_.in_lengths, std::vector<int>({64, 128}));
     EXPECT_EQ(Captured, "");
