@@ -85,8 +85,19 @@ const GoldenSession Sessions[] = {
      "rm\n"
      "h\n"
      "q\n",
-     nullptr,
-     // the replayed file begins with a trace of a format version the
+     // the replay sends another serial number, answered by a time-out, and
+     // then agrees with the trace again
+     "h\n"
+     "ll\n"
+     "cn\n"
+     "sn\nHH-0043\n"
+     "bd\n"
+     "cn\n"
+     "rs\n2\n"
+     "rm\n"
+     "h\n"
+     "q\n",
+     // and the replayed file begins with a trace of a format version the
      // instrument does not replay
      "unknown_version.trace"},
     {"com_module_sdi12", "com-module-sdi12", "", 0,
@@ -96,17 +107,6 @@ const GoldenSession Sessions[] = {
      "bd\n"
      "cn\n"
      "rs\n0\n"  // the module restarts and the pipe is opened again
-     "rm\n"
-     "c\n"
-     "q\n",
-     // the replay sends another serial number, answered by a time-out, and
-     // then agrees with the trace again
-     "c\n"
-     "cn\n"
-     "sn\nCM-78\n"
-     "bd\n"
-     "cn\n"
-     "rs\n0\n"
      "rm\n"
      "c\n"
      "q\n"},
@@ -292,6 +292,7 @@ std::string Transcript(const SessionResult& result) {
            ", standard error:\n" + result.errors;
 }
 
+#ifndef _WIN32
 // A report of quillon-trace on a recorded session, with what depends on the
 // run masked: the start stamp and library version of a trace's line, the
 // milliseconds of an exchange, the UTC time of a change, and the device times
@@ -328,6 +329,7 @@ SessionResult RunReader(const std::string& folder, std::vector<std::string> argu
     options.workDir = folder;
     return RunSession(options);
 }
+#endif
 
 // The replay's standard error when it is not NAME.replay.out's: nothing, or
 // the one request that differed only in today's time (a date stamped in the
@@ -405,6 +407,16 @@ TEST_P(Golden, SessionMatchesItsFiles) {
     }
 #endif
 
+#ifdef _WIN32
+    // Under wine only the rows whose replay goes its own way are replayed:
+    // each replay costs as long as its session, and the replay of every
+    // session runs on Linux.
+    if (session.replayInput == nullptr && session.replayAfter == nullptr) {
+        std::error_code ignored;
+        fs::remove_all(options.workDir, ignored);
+        return;
+    }
+#endif
     // The replay from the trace, in the same folder (the same firmware).
     std::string trace = ReadSessionFile(dir / "session.trace");
     if (session.replayAfter != nullptr) {
