@@ -245,8 +245,8 @@ std::string WithoutTimes(const std::string& text) {
     std::string out;
     for (std::string line; std::getline(lines, line);) {
         const std::size_t dot = line.find('.');
-        if (dot != std::string::npos && line.compare(dot + 4, 2, "  ") == 0 &&
-            line.find_first_not_of(" 0123456789") == dot) {
+        if (dot != std::string::npos && dot + 6 <= line.size() &&
+            line.compare(dot + 4, 2, "  ") == 0 && line.find_first_not_of(" 0123456789") == dot) {
             line = "<ms>" + line.substr(dot + 4);
         } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
             line = "<utc>" + line.substr(23);

@@ -135,7 +135,8 @@ const GoldenSession Sessions[] = {
           {"command": "0x82", "board": 4, "occurrence": 1, "short": 3, "split": 0},
           {"command": "0x82", "board": 5, "occurrence": 1, "split": 14},
           {"command": "0x8A", "board": 2, "status": 16},
-          {"command": "0xF2", "occurrence": 2, "timeout": true}]})",
+          {"command": "0xF2", "occurrence": 2, "timeout": true},
+          {"command": "0xF0", "enter_wait_ms": 1000}, {"command": "0xF4", "erase_ms": 0}]})",
      "kdo.bin", 3 * 256,
      "s\n"
      "cn\n1\n"  // answers of 0, 1, 2 and 3 bytes, each after an empty read
