@@ -341,7 +341,16 @@ TEST_F(LibusbBackend, ReadsAskForWholePacketsAndKeepWhatDoesNotFit) {
     EXPECT_EQ(buffer[10], 0) << "nothing written past the capacity";
     EXPECT_EQ(DuctraReceive(buffer, 10, 2000, &count), 0);
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({11, 12}));
-    EXPECT_EQ(device_.in_lengths, std::vector<int>({64}));
+    // A capacity between one and two packets asks for two: the whole
+    // 100-byte answer the device sends comes in one receive.
+    Bytes sent(100);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i + 1);
+    device_.Answer(sent);
+    uint8_t large[128] = {};
+    EXPECT_EQ(DuctraReceive(large, 100, 2000, &count), 0);
+    EXPECT_EQ(count, sent.size());
+    EXPECT_EQ(Bytes(large, large + count), sent);
+    EXPECT_EQ(device_.in_lengths, std::vector<int>({64, 128}));
     EXPECT_EQ(Captured, "");
 }
 

@@ -245,8 +245,8 @@ std::string WithoutTimes(const std::string& text) {
     std::string out;
     for (std::string line; std::getline(lines, line);) {
         const std::size_t dot = line.find('.');
-        if (dot != std::string::npos && line.compare(dot + 4, 2, "  ") == 0 &&
-            line.find_first_not_of(" 0123456789") == dot) {
+        if (dot != std::string::npos && dot + 6 <= line.size() &&
+            line.compare(dot + 4, 2, "  ") == 0 && line.find_first_not_of(" 0123456789") == dot) {
             line = "<ms>" + line.substr(dot + 4);
         } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
             line = "<utc>" + line.substr(23);
@@ -339,6 +339,16 @@ TEST_F(FirmwareSession, TraceRecordsTheSessionForTheReaderAndTheReplay) {
                   std::to_string(std::count(original.begin(), original.begin() + line, '\n') + 1) +
                   "), came " + Request(1, 0x8A, other) + "; answered by a time-out\n");
     EXPECT_EQ(diverged.exitCode, 0);
+
+    // An open where the trace holds none is reported as a differing request
+    // is, once, and the session still ends normally.
+    const std::string headerOnly = (dir / "header-only.trace").string();
+    WriteText(headerOnly, original.substr(0, original.find('\n') + 1));
+    const SessionResult opened = Run("q\n", "", {{"DUCTRA_SIM_REPLAY", headerOnly}});
+    EXPECT_EQ(opened.errors, "ductra-sim: replay " + headerOnly +
+                                 ": open 1 differs from the trace: the trace holds no further "
+                                 "call, came an open; it succeeds\n");
+    EXPECT_EQ(opened.exitCode, 0);
 
     // A trace that cannot be written: one line on standard error, and the
     // session runs as it does untraced.

@@ -1,8 +1,14 @@
 // Golden sessions: whole quillon-sim sessions whose console output and wire
 // log are compared byte for byte with reviewed files, tests/golden/NAME.out
-// and NAME.wire. Together they run every command of every menu. A session
-// whose output differs writes it to golden-new/ in the build tree, from
-// where scripts/update_golden.sh copies it after a deliberate change.
+// and NAME.wire. Together they run every command of every menu. Each session
+// is also traced (DUCTRA_TRACE): quillon-trace's two reports of the trace are
+// compared with NAME.read and NAME.changes, and the session replayed from its
+// trace (DUCTRA_SIM_REPLAY) must show the screen of NAME.out again. The
+// reader's edge cases are hand-made traces in tests/golden/traces/, each with
+// its two reports. A file whose text differs is written to golden-new/ in the
+// build tree, from where scripts/update_golden.sh copies it after a
+// deliberate change.
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -19,10 +25,17 @@ namespace fs = std::filesystem;
 
 struct GoldenSession {
     const char* name;
-    const char* scenario;  // a ready-made scenario of sim/scenarios; "" for the default
+    const char* scenario;  // a ready-made scenario of sim/scenarios, a scenario's
+                           // JSON text ("{..."), or "" for the default
     const char* image;     // the one image in the session's firmware folder, or ""
     int imageDataBytes;    // its length less the 4 header bytes
     const char* input;
+    // Typed in the replay instead of input: the replay goes another way at
+    // one request, and its screen and standard error are NAME.replay.out.
+    const char* replayInput = nullptr;
+    // A trace of tests/golden/traces/ that stands before the recorded one in
+    // the replayed file: only the last trace of a file is replayed.
+    const char* replayAfter = nullptr;
 };
 
 const GoldenSession Sessions[] = {
@@ -71,7 +84,22 @@ const GoldenSession Sessions[] = {
      "rs\n2\n"  // refused: a real reset keeps the handheld away for 25 s
      "rm\n"
      "h\n"
-     "q\n"},
+     "q\n",
+     // the replay sends another serial number, answered by a time-out, and
+     // then agrees with the trace again
+     "h\n"
+     "ll\n"
+     "cn\n"
+     "sn\nHH-0043\n"
+     "bd\n"
+     "cn\n"
+     "rs\n2\n"
+     "rm\n"
+     "h\n"
+     "q\n",
+     // and the replayed file begins with a trace of a format version the
+     // instrument does not replay
+     "unknown_version.trace"},
     {"com_module_sdi12", "com-module-sdi12", "", 0,
      "c\n"
      "cn\n"
@@ -98,6 +126,26 @@ const GoldenSession Sessions[] = {
      "s\n"
      "ll\n"
      "dl\n1\n3\n"
+     "q\n"},
+    {"short_answers_and_retried_readback",
+     R"({"faults": [
+          {"command": "0x82", "board": 1, "occurrence": 1, "short": 0, "split": 0},
+          {"command": "0x82", "board": 2, "occurrence": 1, "short": 1, "split": 0},
+          {"command": "0x82", "board": 3, "occurrence": 1, "status": 16, "short": 2, "split": 0},
+          {"command": "0x82", "board": 4, "occurrence": 1, "short": 3, "split": 0},
+          {"command": "0x82", "board": 5, "occurrence": 1, "split": 14},
+          {"command": "0x8A", "board": 2, "status": 16},
+          {"command": "0xF2", "occurrence": 2, "timeout": true},
+          {"command": "0xF0", "enter_wait_ms": 1000}, {"command": "0xF4", "erase_ms": 0}]})",
+     "kdo.bin", 3 * 256,
+     "s\n"
+     "cn\n1\n"  // answers of 0, 1, 2 and 3 bytes, each after an empty read
+     "cn\n2\n"
+     "cn\n3\n"
+     "cn\n4\n"
+     "cn\n5\n"        // an answer in two reads
+     "sn\n2\nXY-9\n"  // a serial number the board refuses
+     "dl\n1\n3\n\n"   // the second read-back times out once and is asked again
      "q\n"},
 };
 
@@ -198,19 +246,23 @@ std::string ShownLine(const std::string& text, std::size_t number) {
 }
 
 // Compares the session's text with its golden file; on a difference, names
-// the first differing line and writes the text to golden-new/ in the build tree.
+// the first differing line and writes the text to golden-new/ in the build
+// tree, or, for the screen of a replay, to golden-replayed/ beside it (the
+// replay is held to the recorded session's file, never the other way).
 void CompareWithGolden(const std::string& file, const std::string& expected,
-                       const std::string& actual) {
+                       const std::string& actual, bool replayed = false) {
     if (actual == expected) return;
     std::size_t line = 1;
     for (std::size_t i = 0; i < expected.size() && i < actual.size() && expected[i] == actual[i];
          ++i) {
         if (expected[i] == '\n') ++line;
     }
-    const fs::path written = fs::path(QUILLON_GOLDEN_NEW_DIR) / file;
+    const fs::path newDir(QUILLON_GOLDEN_NEW_DIR);
+    const fs::path written = (replayed ? newDir.parent_path() / "golden-replayed" : newDir) / file;
     fs::create_directories(written.parent_path());
     std::ofstream(written, std::ios::binary) << actual;
-    ADD_FAILURE() << "tests/golden/" << file << " differs first at line " << line
+    ADD_FAILURE() << (replayed ? "the replay: " : "") << "tests/golden/" << file
+                  << " differs first at line " << line
                   << "\n  expected: " << ShownLine(expected, line)
                   << "\n  got:      " << ShownLine(actual, line)
                   << "\n  the session's output is in " << written.generic_string();
@@ -231,32 +283,103 @@ void PrintTo(const GoldenSession& session, std::ostream* out) {
     *out << session.name;
 }
 
+// A program's output as its golden file holds it: standard output, then,
+// when the program wrote to standard error or ended with another code than
+// 0, a line with its exit code and what it wrote to standard error.
+std::string Transcript(const SessionResult& result) {
+    if (result.errors.empty() && result.exitCode == 0) return result.output;
+    const bool ended = result.output.empty() || result.output.back() == '\n';
+    return result.output + (ended ? "" : "\n") + "== exit " + std::to_string(result.exitCode) +
+           ", standard error:\n" + result.errors;
+}
+
+#ifndef _WIN32
+// A report of quillon-trace on a recorded session, with what depends on the
+// run masked: the start stamp and library version of a trace's line, the
+// milliseconds of an exchange, the UTC time of a change, and the device times
+// of the session as the console's texts show them.
+std::string MaskReport(const std::string& text, Clock clock) {
+    std::istringstream lines(text);
+    std::string out;
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t dot = line.find('.');
+        if (line.rfind("trace ", 0) == 0 && line.find(", started ") != std::string::npos) {
+            const std::size_t slash = line.find('/');
+            const std::size_t on = line.find(" on ", slash);
+            if (slash != std::string::npos && on != std::string::npos) {
+                line.replace(slash + 1, on - slash - 1, "<version>");
+            }
+            line = line.substr(0, line.find(", started ") + 10) + "<start>";
+        } else if (dot != std::string::npos && dot + 6 <= line.size() &&
+                   line.compare(dot + 4, 2, "  ") == 0 &&
+                   line.find_first_not_of(" 0123456789") == dot) {
+            line = "<ms>" + line.substr(dot + 4);
+        } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
+            line = "<utc>" + line.substr(23);
+        }
+        out += line + "\n";
+    }
+    return MaskConsole(out, clock);
+}
+
+// quillon-trace with the arguments, in the folder.
+SessionResult RunReader(const std::string& folder, std::vector<std::string> arguments) {
+    SessionOptions options;
+    options.program = "quillon-trace";
+    options.arguments = std::move(arguments);
+    options.workDir = folder;
+    return RunSession(options);
+}
+#endif
+
+// The replay's standard error when it is not NAME.replay.out's: nothing, or
+// the one request that differed only in today's time (a date stamped in the
+// replay's second instead of the recording's).
+void ExpectOnlyTodayDiffered(const std::string& errors, Clock clock) {
+    if (errors.empty()) return;
+    const std::string holds = "differs from the trace: the trace holds ";
+    const std::size_t from = errors.find(holds);
+    const std::size_t line = errors.find(" (line ", from);
+    const std::size_t came = errors.find("), came ", line);
+    const std::size_t end = errors.find("; answered by a time-out\n", came);
+    ASSERT_TRUE(from != std::string::npos && line != std::string::npos &&
+                came != std::string::npos && end != std::string::npos && end + 25 == errors.size())
+        << errors;
+    const std::string recorded = errors.substr(from + holds.size(), line - from - holds.size());
+    const std::string sent = errors.substr(came + 8, end - came - 8);
+    EXPECT_NE(recorded, sent);
+    EXPECT_EQ(MaskWireLine("> " + recorded, clock), MaskWireLine("> " + sent, clock)) << errors;
+}
+
 class Golden : public ::testing::TestWithParam<GoldenSession> {};
 
 TEST_P(Golden, SessionMatchesItsFiles) {
     const GoldenSession& session = GetParam();
     SessionOptions options;
     options.input = session.input;
-    if (*session.scenario != '\0') {
+    if (*session.scenario == '{') {
+        options.scenarioJson = session.scenario;
+    } else if (*session.scenario != '\0') {
         options.scenarioJson = ReadSessionFile(fs::path(QUILLON_SCENARIO_DIR) /
                                                (std::string(session.scenario) + ".json"));
         ASSERT_FALSE(options.scenarioJson.empty()) << session.scenario;
     }
     options.env["TZ"] = "UTC";
+    // Relative to the session's folder, where the program runs.
+    options.env["DUCTRA_TRACE"] = "session.trace";
     options.workDir = MakeSessionDir();
     options.timeoutSeconds = 300;
     ASSERT_FALSE(options.workDir.empty());
+    const fs::path dir(options.workDir);
     const std::string image = session.image;
     if (!image.empty()) {
-        fs::create_directory(fs::path(options.workDir) / "firmware");
-        WriteImage(fs::path(options.workDir) / "firmware" / image, session.imageDataBytes);
+        fs::create_directory(dir / "firmware");
+        WriteImage(dir / "firmware" / image, session.imageDataBytes);
     }
 
     const auto start = static_cast<uint32_t>(std::time(nullptr) - DeviceEpoch);
     const SessionResult result = RunSession(options);
     const Clock clock{start, static_cast<uint32_t>(std::time(nullptr) - DeviceEpoch)};
-    std::error_code ignored;
-    fs::remove_all(options.workDir, ignored);
 
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0);
@@ -271,7 +394,91 @@ TEST_P(Golden, SessionMatchesItsFiles) {
     CompareWithGolden(name + ".out", expectedOut, MaskConsole(result.output, clock));
     CompareWithGolden(name + ".wire",
                       ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / (name + ".wire")), wire);
+
+#ifndef _WIN32
+    // The reader's two reports of the trace (on Linux: the reader is the same
+    // code on every platform, and under wine each run costs a program start).
+    for (const char* report : {"read", "changes"}) {
+        std::vector<std::string> arguments{"session.trace"};
+        if (std::string(report) == "changes") arguments.insert(arguments.begin(), "--changes");
+        const SessionResult read = RunReader(options.workDir, arguments);
+        const std::string file = name + "." + report;
+        CompareWithGolden(file, ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file),
+                          MaskReport(Transcript(read), clock));
+    }
+#endif
+
+#ifdef _WIN32
+    // Under wine only the rows whose replay goes its own way are replayed:
+    // each replay costs as long as its session, and the replay of every
+    // session runs on Linux.
+    if (session.replayInput == nullptr && session.replayAfter == nullptr) {
+        std::error_code ignored;
+        fs::remove_all(options.workDir, ignored);
+        return;
+    }
+#endif
+    // The replay from the trace, in the same folder (the same firmware).
+    std::string trace = ReadSessionFile(dir / "session.trace");
+    if (session.replayAfter != nullptr) {
+        trace =
+            ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / "traces" / session.replayAfter) + trace;
+        std::ofstream(dir / "session.trace", std::ios::binary) << trace;
+    }
+    SessionOptions replay;
+    replay.input = session.replayInput != nullptr ? session.replayInput : session.input;
+    replay.env["TZ"] = "UTC";
+    replay.env["DUCTRA_SIM_REPLAY"] = "session.trace";
+    replay.workDir = options.workDir;
+    replay.timeoutSeconds = options.timeoutSeconds;
+    const SessionResult replayed = RunSession(replay);
+    const Clock whole{start, static_cast<uint32_t>(std::time(nullptr) - DeviceEpoch)};
+    std::error_code ignored;
+    fs::remove_all(options.workDir, ignored);
+
+    EXPECT_FALSE(replayed.timedOut);
+    if (session.replayInput != nullptr) {
+        const std::string file = name + ".replay.out";
+        std::string expected = ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file);
+        if (!image.empty()) ReplaceAll(expected, "firmware/" + image, FirmwarePath(image));
+        SessionResult masked = replayed;
+        masked.output = MaskConsole(replayed.output, whole);
+        CompareWithGolden(file, expected, Transcript(masked));
+    } else {
+        EXPECT_EQ(replayed.exitCode, 0);
+        ExpectOnlyTodayDiffered(replayed.errors, whole);
+        CompareWithGolden(name + ".out", expectedOut, MaskConsole(replayed.output, whole), true);
+    }
 }
+
+// The reader's edge cases: each hand-made trace NAME.trace of
+// tests/golden/traces/ with its two reports, NAME.read and NAME.changes.
+#ifndef _WIN32
+TEST(GoldenTraces, ReportsMatchTheirFiles) {
+    const fs::path folder = fs::path(QUILLON_GOLDEN_DIR) / "traces";
+    std::vector<fs::path> traces;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".trace") traces.push_back(entry.path());
+    }
+    std::sort(traces.begin(), traces.end());
+    ASSERT_GE(traces.size(), 8u);
+    const std::string dir = MakeSessionDir();
+    ASSERT_FALSE(dir.empty());
+    for (const fs::path& trace : traces) {
+        const std::string name = trace.stem().string();
+        fs::copy_file(trace, fs::path(dir) / trace.filename());
+        for (const char* report : {"read", "changes"}) {
+            std::vector<std::string> arguments{trace.filename().string()};
+            if (std::string(report) == "changes") arguments.insert(arguments.begin(), "--changes");
+            const std::string file = "traces/" + name + "." + report;
+            CompareWithGolden(file, ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file),
+                              Transcript(RunReader(dir, arguments)));
+        }
+    }
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Sessions, Golden, ::testing::ValuesIn(Sessions),
                          [](const auto& entry) { return std::string(entry.param.name); });

@@ -154,5 +154,34 @@ TEST_F(CatalogueTest, FolderOfOnlyOverlongPathsEndsTheCommand) {
     EXPECT_EQ(Prompts(), 0);
 }
 
+// A folder whose one entry has a path one shorter than, as long as, or one
+// longer than the chosen path's room (140 bytes with its terminating NUL):
+// only the first is offered for choice.
+TEST_F(CatalogueTest, OnlyAPathShorterThanTheChosenPathsRoomIsOffered) {
+    const std::size_t folderPart = EntryPath("").size();
+    for (const std::size_t length :
+         {ChosenPathCapacity - 1, ChosenPathCapacity, ChosenPathCapacity + 1}) {
+        SCOPED_TRACE(length);
+        fs::remove_all("firmware");
+        fs::create_directory("firmware");
+        const std::string name(length - folderPart, 'd');
+        WriteRaw(name, {0, 0, 0, 0});
+        const int result = Choose("1\n");
+        if (length < ChosenPathCapacity) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(Prompts(), 1);
+            EXPECT_EQ(std::string(ChosenFirmwarePath), EntryPath(name));
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(Prompts(), 0);
+            EXPECT_NE(output.find("\n1 " + EntryPath(name) + "\n"), std::string::npos) << output;
+            EXPECT_NE(output.find("No entry of the firmware folder has a path of 139 characters "
+                                  "or fewer.\nPress return "),
+                      std::string::npos)
+                << output;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace firmware_test
