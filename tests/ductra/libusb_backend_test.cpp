@@ -254,7 +254,9 @@ class LibusbBackend : public ::testing::Test {
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record, nullptr));
         if (!node) {
             // The device is listed, but its node has gone (it left the bus).
-            const std::string file = std::string(umockdev_testbed_get_root_dir(testbed_)) + path;
+            gchar* root = umockdev_testbed_get_root_dir(testbed_);
+            const std::string file = std::string(root) + path;
+            g_free(root);
             ASSERT_EQ(unlink(file.c_str()), 0) << file;
         }
     }
