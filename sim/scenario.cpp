@@ -402,7 +402,7 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
 // ready-made scenarios carry one); the instrument ignores it.
 const std::initializer_list<const char*> ScenarioKeys = {
     "usb_device", "latency_us", "open_result", "waiting_at_open",
-    "devices",    "faults",     "description"};
+    "devices",    "faults",     "description", "next_instruments"};
 
 bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     if (!CheckObject(c, v, "", ScenarioKeys)) return false;
@@ -452,6 +452,22 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
         if (FindDevice(out, d.address) != nullptr)
             return c.Fail(p + ".address", "a bus address not used by another device");
         out.devices.push_back(std::move(d));
+    }
+    if (v.contains("next_instruments")) {
+        const Json& list = v["next_instruments"];
+        if (!list.is_array()) return c.Fail("next_instruments", "an array of scenarios");
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const std::string p = "next_instruments[" + std::to_string(i) + "]";
+            if (!list[i].is_object() || list[i].contains("next_instruments"))
+                return c.Fail(p, "a scenario without next_instruments");
+            Scenario next;
+            std::string error;
+            if (LoadScenario(list[i].dump(), next, error) != 0) {
+                if (c.error.empty()) c.error = p + "." + error;
+                return false;
+            }
+            out.nextInstruments.push_back(list[i].dump());
+        }
     }
     if (v.contains("faults")) {
         if (!v["faults"].is_array()) return c.Fail("faults", "an array of faults");

@@ -118,6 +118,9 @@ struct Scenario {
     std::vector<Bytes> waitingAtOpen;
     std::vector<Device> devices;
     std::vector<Fault> faults;
+    // The instruments attached one after another once this one is removed
+    // (see exports.cpp): each a scenario text laid over the default.
+    std::vector<std::string> nextInstruments;
 };
 
 // What the handlers hand back: the answer's status and payload, or nothing
