@@ -70,6 +70,35 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
 # trace format beside the other documents.
 install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 
+# The factory station, on the real pipe and on the virtual instrument, with
+# the schema of its jobs, its page and its manual page.
+install(TARGETS quillon-station quillon-station-sim RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
+if(WIN32)
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json DESTINATION ${QUILLON_INSTALL_DOCS})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/doc/station.md)
+  file(READ ${CMAKE_SOURCE_DIR}/doc/station.md text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${CMAKE_BINARY_DIR}/doc/station.txt "${text}")
+  install(FILES ${CMAKE_BINARY_DIR}/doc/station.txt DESTINATION ${QUILLON_INSTALL_DOCS})
+else()
+  set_target_properties(quillon-station quillon-station-sim
+                        PROPERTIES INSTALL_RPATH "$ORIGIN/${QUILLON_BIN_TO_LIB}")
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
+  install(FILES ${CMAKE_SOURCE_DIR}/doc/station.md DESTINATION ${QUILLON_INSTALL_DOCS})
+  configure_file(${CMAKE_SOURCE_DIR}/doc/quillon-station.1.in ${CMAKE_BINARY_DIR}/man/quillon-station.1
+                 @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz
+                     COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/man/quillon-station.1
+                             > ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz
+                     DEPENDS ${CMAKE_BINARY_DIR}/man/quillon-station.1)
+  add_custom_target(quillon_station_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          RENAME quillon-station-sim.1.gz)
+endif()
+
 if(WIN32)
   # The documents as text with Windows line ends, for Notepad.
   foreach(doc README.md sim/SCENARIOS.md doc/trace-format.md)
