@@ -465,6 +465,11 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         return ExitStationFailure;
     }
     const fs::path home = fs::current_path();
+    // The library reads its environment at its first call (the virtual
+    // instrument its scenario file, whose path may be relative): that call
+    // is made here, before the jobs run in their own working folder. The
+    // library starts talkative; this keeps it so.
+    DuctraChatty(0);
     std::signal(SIGINT, OnInterrupt);
     SetRequestGate(&GateOpen);
 
