@@ -257,7 +257,7 @@ int TakeSerial(const SerialSource& source, std::string& serial, std::string& err
         error = "serial number \"" + serial + "\": expected 1 to 19 characters without blanks";
         return 1;
     }
-    std::FILE* file = std::fopen(source.counterPath.string().c_str(), "w");
+    std::FILE* file = std::fopen(source.counterPath.string().c_str(), "wb");
     if (file == nullptr) {
         error = "cannot write the serial-number counter " + source.counterPath.string();
         return 1;
