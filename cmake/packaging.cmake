@@ -71,10 +71,12 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
 install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 
 # The factory station, on the real pipe and on the virtual instrument, with
-# the schema of its jobs, its page and its manual page.
+# the schema of its jobs (and the virtual instrument's of its scenarios), its
+# page and its manual page.
 install(TARGETS quillon-station quillon-station-sim RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 if(WIN32)
-  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json DESTINATION ${QUILLON_INSTALL_DOCS})
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
+          DESTINATION ${QUILLON_INSTALL_DOCS})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/doc/station.md)
   file(READ ${CMAKE_SOURCE_DIR}/doc/station.md text)
   string(REPLACE "\r\n" "\n" text "${text}")
@@ -84,7 +86,7 @@ if(WIN32)
 else()
   set_target_properties(quillon-station quillon-station-sim
                         PROPERTIES INSTALL_RPATH "$ORIGIN/${QUILLON_BIN_TO_LIB}")
-  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
   install(FILES ${CMAKE_SOURCE_DIR}/doc/station.md DESTINATION ${QUILLON_INSTALL_DOCS})
   configure_file(${CMAKE_SOURCE_DIR}/doc/quillon-station.1.in ${CMAKE_BINARY_DIR}/man/quillon-station.1

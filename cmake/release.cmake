@@ -62,7 +62,7 @@ quillon_debian_package(${QUILLON_VALIJSON_SOURCE_DIR}/validator.hpp valijson_pac
                        valijson_package_version)
 quillon_upstream_version(valijson_version "${valijson_package_version}" NOASSERTION)
 list(APPEND QUILLON_THIRD_PARTY
-     "valijson|${valijson_version}|${valijson_package}|${valijson_package_version}|BSD-2-Clause|static:quillon-station|header-only JSON Schema validator compiled into the factory station (job files)")
+     "valijson|${valijson_version}|${valijson_package}|${valijson_package_version}|BSD-2-Clause|static:ductra-sim,quillon-station|header-only JSON Schema validator compiled into the virtual instrument (scenario files) and the factory station (job files)")
 list(APPEND QUILLON_NOTICE_SOURCES "valijson ${valijson_version}|${valijson_package}")
 
 if(WIN32)
