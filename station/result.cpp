@@ -5,7 +5,10 @@
 #include "station/result.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <span>
+#include <sstream>
 
 #include "firmware/download_record.h"
 #include "firmware/image.h"
@@ -27,10 +30,16 @@ struct TraceCalls {
     std::vector<uint64_t> offsets;  // of each call's line in the file
 };
 
-TraceCalls ReadCalls(const std::string& path) {
+// The calls written to the trace from the given size of the file on (a size
+// taken between two calls is where a line begins).
+TraceCalls ReadCalls(const std::string& path, uint64_t from) {
     TraceCalls out;
-    std::string text;
-    if (!ductra::ReadWholeFile(path.c_str(), text)) return out;
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(from));
+    if (!file) return out;
+    std::stringstream rest;
+    rest << file.rdbuf();
+    const std::string text = rest.str();
     for (const ductra::TraceTextLine& line : ductra::SplitTraceText(text)) {
         if (line.cutOff) continue;
         ductra::TraceLine parsed;
@@ -40,7 +49,7 @@ TraceCalls ReadCalls(const std::string& path) {
             continue;
         }
         out.calls.push_back({line.number, std::move(parsed.entry)});
-        out.offsets.push_back(static_cast<uint64_t>(line.text.data() - text.data()));
+        out.offsets.push_back(from + static_cast<uint64_t>(line.text.data() - text.data()));
     }
     return out;
 }
@@ -280,7 +289,7 @@ Json Identity(const std::vector<TracedExchange>& exchanges, const Json& serials)
 }  // namespace
 
 int32_t FirstOpenResult(const std::string& tracePath, uint64_t from) {
-    const TraceCalls trace = ReadCalls(tracePath);
+    const TraceCalls trace = ReadCalls(tracePath, from);
     for (std::size_t i = 0; i < trace.calls.size(); ++i) {
         if (trace.offsets[i] >= from && trace.calls[i].entry.call == ductra::TraceCall::Open) {
             return trace.calls[i].entry.result;
@@ -291,7 +300,7 @@ int32_t FirstOpenResult(const std::string& tracePath, uint64_t from) {
 
 bool StepSucceeded(const std::string& tracePath, const EngineStep& step, const Job& job,
                    const StepWindow& window) {
-    const TraceCalls trace = ReadCalls(tracePath);
+    const TraceCalls trace = ReadCalls(tracePath, window.traceStart);
     const std::vector<TracedExchange> exchanges =
         ExchangesBetween(trace, window.traceStart, window.traceEnd);
     return Decode(job.operations[step.operation], exchanges).exit == ExitDone;
@@ -306,7 +315,7 @@ Json BadJobResult(const std::string& source, const std::string& error) {
 
 Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const EngineRun& run,
                const JobContext& context, int& exitCode) {
-    const TraceCalls trace = ReadCalls(context.tracePath);
+    const TraceCalls trace = ReadCalls(context.traceFile, context.traceStart);
     exitCode = ExitDone;
     Json operations = Json::array();
     Json serials = Json::object();

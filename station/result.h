@@ -25,7 +25,8 @@ enum StationExit : int {
 
 // What the station knows around the engine's run.
 struct JobContext {
-    std::string tracePath;
+    std::string traceFile;  // the trace, as the station reads it
+    std::string tracePath;  // the trace, as the result names it
     std::string transcriptPath;
     uint64_t traceStart = 0;  // the job's part of the trace file
     uint64_t traceEnd = 0;

@@ -484,6 +484,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         const std::string name = "quillon-station-" + stamp + "-" + std::to_string(instrument);
         context.transcriptPath = (logs / (name + ".transcript")).generic_string();
         context.tracePath = (logs / trace.filename()).generic_string();
+        context.traceFile = trace.string();
         context.newVersions = newVersions;
         if (std::freopen((logs / (name + ".transcript")).string().c_str(), "w", stdout) ==
             nullptr) {
