@@ -2,8 +2,8 @@
 // and its fault scenarios. Each job's result document is compared with a
 // reviewed file, tests/golden/station_NAME.json (times masked as the golden
 // sessions mask them), and its exit code asserted; a job's wire log is the
-// console's for the same answers typed (station_download); --repeat runs
-// over two instruments.
+// console's for the same answers typed, and its transcript the console's
+// text (station_download); --repeat runs over two instruments.
 #include <nlohmann/json.hpp>
 
 #include <ctime>
@@ -163,7 +163,18 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     std::string folder;
     const SessionResult result =
         RunStation(ScenarioText(job.scenario), job.job, job.arguments, start, end, folder);
+    // The console's text of the job, as the station kept it (on Windows the
+    // text mode's "\r\n" read back as "\n", as the session runner reads it).
+    std::string transcript;
     std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(fs::path(folder) / "logs", ignored)) {
+        if (entry.path().extension() == ".transcript") {
+            transcript = ReadSessionFile(entry.path());
+        }
+    }
+#if defined(_WIN32)
+    ReplaceAll(transcript, "\r\n", "\n");
+#endif
     fs::remove_all(folder, ignored);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, job.exitCode);
@@ -186,6 +197,8 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
         EXPECT_EQ(console.exitCode, 0);
         ASSERT_GT(console.wire.size(), 100u);
         EXPECT_EQ(result.wire, console.wire);
+        // And the transcript is what the console shows for them.
+        EXPECT_EQ(transcript, console.output);
     }
     const std::string file = std::string(job.name) + ".json";
     const std::string expected = ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file);
