@@ -78,6 +78,20 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
 # trace format beside the other documents.
 install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 
+# The factory station, on the real pipe and on the virtual instrument, with
+# the schema of its jobs (and the virtual instrument's of its scenarios); its
+# page goes with the pages of doc/ and its manual page with the others.
+install(TARGETS quillon-station quillon-station-sim RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
+if(WIN32)
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
+          DESTINATION ${QUILLON_INSTALL_DOCS})
+else()
+  set_target_properties(quillon-station quillon-station-sim
+                        PROPERTIES INSTALL_RPATH "$ORIGIN/${QUILLON_BIN_TO_LIB}")
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
+endif()
+
 # The reader's pages of doc/ go with the packages, beside the README that
 # maps them (doc/ under the documents' folder, so that its links hold).
 file(GLOB QUILLON_DOC_PAGES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/doc/*.md)
@@ -111,7 +125,7 @@ else()
   # Manual pages (carrying the project's version) and the changelog,
   # compressed as Debian keeps them: gzip -9 with no name or time stamp, so
   # that the same source gives the same bytes.
-  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1)
+  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1 quillon-station.1)
     configure_file(${CMAKE_SOURCE_DIR}/doc/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
   endforeach()
   set(gzipped)
@@ -119,6 +133,7 @@ else()
                "${CMAKE_BINARY_DIR}/man/quillon-sim.1;man/quillon-sim.1.gz"
                "${CMAKE_BINARY_DIR}/man/ductra-probe.1;man/ductra-probe.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-trace.1;man/quillon-trace.1.gz"
+               "${CMAKE_BINARY_DIR}/man/quillon-station.1;man/quillon-station.1.gz"
                "${QUILLON_DEBIAN_CHANGELOG};doc/changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 output)
@@ -132,7 +147,11 @@ else()
   install(FILES ${CMAKE_BINARY_DIR}/man/quillon.1.gz ${CMAKE_BINARY_DIR}/man/quillon-sim.1.gz
                 ${CMAKE_BINARY_DIR}/man/ductra-probe.1.gz
                 ${CMAKE_BINARY_DIR}/man/quillon-trace.1.gz
+                ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # quillon-station-sim takes the same options: one page for both.
+  install(FILES ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          RENAME quillon-station-sim.1.gz)
   install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${QUILLON_INSTALL_DOCS})
   install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME quillon)

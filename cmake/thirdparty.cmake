@@ -9,6 +9,17 @@ file(COPY ${QUILLON_JSON_SOURCE_DIR} DESTINATION ${QUILLON_THIRDPARTY_INCLUDE})
 add_library(quillon_json INTERFACE)
 target_include_directories(quillon_json SYSTEM INTERFACE ${QUILLON_THIRDPARTY_INCLUDE})
 
+# valijson (header-only, libvalijson-dev) validates the station's jobs against
+# their JSON Schema, through its nlohmann-json adapter; copied like nlohmann-json.
+set(QUILLON_VALIJSON_SOURCE_DIR "/usr/include/valijson" CACHE PATH "valijson header folder")
+if(NOT EXISTS ${QUILLON_VALIJSON_SOURCE_DIR}/validator.hpp)
+  message(FATAL_ERROR "valijson not found in ${QUILLON_VALIJSON_SOURCE_DIR}: install libvalijson-dev")
+endif()
+file(COPY ${QUILLON_VALIJSON_SOURCE_DIR} DESTINATION ${QUILLON_THIRDPARTY_INCLUDE})
+add_library(quillon_json_schema INTERFACE)
+target_include_directories(quillon_json_schema SYSTEM INTERFACE ${QUILLON_THIRDPARTY_INCLUDE})
+target_link_libraries(quillon_json_schema INTERFACE quillon_json)
+
 if(QUILLON_TESTS)
   if(CMAKE_CROSSCOMPILING)
     # No prebuilt GoogleTest for mingw-w64: build Debian's sources.

@@ -30,3 +30,15 @@ void ResetLinkState() {
     LinkQuiet = 0;
     ReceiveTimeout = 0;
 }
+
+namespace {
+RequestGate Gate = nullptr;
+}
+
+void SetRequestGate(RequestGate gate) {
+    Gate = gate;
+}
+
+bool RequestAllowed() {
+    return Gate == nullptr || Gate();
+}

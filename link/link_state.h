@@ -35,5 +35,13 @@ extern int32_t ReceiveTimeout;
 inline constexpr int32_t SendTimeoutMs = 10000;
 inline constexpr int32_t WorkingReceiveTimeoutMs = 2000;
 
+// A gate a program may put before the pipe: consulted before each request
+// is sent and each answer read; once it says no, nothing more is sent and
+// every receive fails at once as with a pipe not open, so the operation under
+// way ends as after a lost pipe. nullptr (the default) lets everything through.
+using RequestGate = bool (*)();
+void SetRequestGate(RequestGate gate);
+bool RequestAllowed();
+
 // Puts the whole link state back to its program-load values (zero); used by tests.
 void ResetLinkState();

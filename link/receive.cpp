@@ -17,6 +17,7 @@ constexpr char Bangs[] = "\n!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!
 // checks below look past the bytes that may really have arrived.
 int32_t ReadOnce(uint8_t* buffer, std::size_t capacity, uint32_t& count) {
     count = 0;
+    if (!RequestAllowed()) return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     const int32_t result =
         DuctraReceive(buffer, static_cast<int32_t>(capacity), ReceiveTimeout, &count);
     if (result != 0) {

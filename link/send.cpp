@@ -7,6 +7,7 @@
 #include "terminal/platform.h"
 
 void SendRequest(const uint8_t* payload, RequestHeaderRecord header) {
+    if (!RequestAllowed()) return;
     std::array<uint8_t, FrameCapacity> frame{};
     const std::size_t payloadLength = PayloadLength(header);
     // A payload that cannot fit the frame is never sent: nothing past the

@@ -20,6 +20,10 @@ folders+=(probe)
 # The trace reader (trace/) stands at the top beside the shell.
 level[trace]=6
 folders+=(trace)
+# The factory station (station/) stands above them all: it runs the shell's
+# engine and reads its exchanges with the trace reader's decoders.
+level[station]=8
+folders+=(station)
 
 # The folder an include names: "dir/..." names dir; a bare "file.h" is not
 # spelt from the root and names none.

@@ -235,6 +235,14 @@ for program in ductra-probe quillon-trace; do
 done
 (cd "$scratch/deb-run" && printf 'q\n' | env -u LD_LIBRARY_PATH DUCTRA_TRACE=q.trace "$root/usr/bin/quillon-sim" >/dev/null)
 check "quillon-trace reads the trace quillon-sim wrote" contains "$("$root/usr/bin/quillon-trace" "$scratch/deb-run/q.trace")" "1 sonde, System Sleep, payload 0: status 0 Success"
+# The factory station: its programs, pages and schema, and a job of the extracted station.
+for file in usr/bin/quillon-station usr/bin/quillon-station-sim usr/share/man/man1/quillon-station.1.gz \
+    usr/share/man/man1/quillon-station-sim.1.gz usr/share/quillon/job.schema.json usr/share/doc/quillon/station.md; do
+    check "package holds /$file" test -e "$root/$file"
+done
+output=$(cd "$scratch/deb-run" && env -u LD_LIBRARY_PATH -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
+    "$root/usr/bin/quillon-station-sim" --logs station report --board 3 2>/dev/null)
+check "quillon-station-sim from the extracted package reports board 3" contains "$output" '"outcome":"done"'
 
 # The udev rule: the configured ids as udev shows them, and a rule for a
 # real-looking instrument that matches it.
@@ -332,11 +340,14 @@ check_verdict "ductra-probe.exe from the unpacked zip" "${output//$'\r'/}" "$?" 
 check "zip holds quillon-trace.exe and doc\\trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/doc/trace-format.txt"
 output=$(cd "$folder" && printf 'q\n' | DUCTRA_TRACE=q.trace "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe" >/dev/null; "$top/cmake/wine-run.sh" "$folder/quillon-trace.exe" q.trace)
 check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$output" "1 sonde, System Sleep, payload 0: status 0 Success"
+check "zip holds the station, its schema and its page" test -f "$folder/quillon-station.exe" -a -f "$folder/quillon-station-sim.exe" -a -f "$folder/job.schema.json" -a -f "$folder/station.txt"
+output=$(cd "$folder" && env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG "$top/cmake/wine-run.sh" "$folder/quillon-station-sim.exe" --logs station report --board 3 2>/dev/null)
+check "quillon-station-sim.exe from the unpacked zip reports board 3" contains "$output" '"outcome":"done"'
 
 installed=$scratch/installed
 "$top/cmake/wine-run.sh" "$installer" /S "/D=$(wine_path "$installed")" >/dev/null 2>&1
 check "the installer ends with exit code 0" equals "$?" 0
-for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe README.txt Uninstall.exe \
+for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.exe quillon-station.exe README.txt Uninstall.exe \
     scenarios/handheld.json demo/firmware/demo-2.20.bin; do
     check "installed $file" test -f "$installed/$file"
 done

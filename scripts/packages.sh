@@ -22,7 +22,7 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev libvalijson-dev
                 googletest libgtest-dev)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
                wine wine64 umockdev libumockdev-dev clang libclang-rt-14-dev

@@ -37,6 +37,11 @@ struct PipeState {
     std::size_t opens = 0;
     uint8_t quiet = 0;
     std::deque<Sim::Bytes> pending;
+    // The next instruments of the scenario: the one in use, removed, or the
+    // place where the next one is attached.
+    enum class Presence : uint8_t { Attached, Removed, Awaited } presence = Presence::Attached;
+    std::vector<std::string> later;
+    std::size_t nextLater = 0;
 };
 
 PipeState& Pipe() {
@@ -129,6 +134,32 @@ void Deliver(const uint8_t* bytes, std::size_t n, uint8_t* buffer, uint32_t* cou
     Say("\n");
 }
 
+// An instrument of a scenario with next_instruments counts as removed when
+// the program closes its pipe while its sonde sleeps (a station is done with
+// it). The next open finds nothing; the one after finds the next instrument
+// of the list, as a scenario file of its own would make it; after the last
+// one, nothing is found any more. True when an instrument is attached.
+bool Attached() {
+    PipeState& p = Pipe();
+    switch (p.presence) {
+        case PipeState::Presence::Attached:
+            return true;
+        case PipeState::Presence::Removed:
+            p.presence = PipeState::Presence::Awaited;
+            return false;
+        case PipeState::Presence::Awaited:
+            break;
+    }
+    if (p.nextLater == p.later.size()) return false;
+    std::string error;
+    if (Sim::LoadScenario(p.later[p.nextLater++], p.scenario, error) != 0) return false;
+    p.presence = PipeState::Presence::Attached;
+    p.opens = 0;
+    p.everOpened = false;
+    p.pending.clear();
+    return true;
+}
+
 int32_t OpenPipe() {
     Start();
     PipeState& p = Pipe();
@@ -137,6 +168,8 @@ int32_t OpenPipe() {
         const Sim::ReplayCall call = Sim::ReplayOpen();
         result = call.result;
         RecordReplayed(call);
+    } else if (p.loadResult == 0 && !Attached()) {
+        result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
     } else if (p.loadResult == 0) {
         const auto& results = p.scenario.openResults;
         if (p.opens < results.size())
@@ -274,6 +307,10 @@ int32_t ReceiveTransfer(uint8_t* buffer, int32_t capacity, int32_t timeout, uint
 int32_t ClosePipe() {
     PipeState& p = Pipe();
     if (Sim::Replaying()) Sim::ReplayClose();
+    if (!p.later.empty() && p.open && p.presence == PipeState::Presence::Attached) {
+        const Sim::Device* sonde = Sim::FindDevice(p.scenario, 1);
+        if (sonde != nullptr && !sonde->awake) p.presence = PipeState::Presence::Removed;
+    }
     p.open = false;
     p.pending.clear();
     return DUCTRA_RESPONSE_SUCCESS;
@@ -288,6 +325,7 @@ int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
     Sim::ReplayLoad(nullptr);
     Sim::WireLogOpen(wireLogPath);
     p.loadResult = Load(scenarioPath);
+    p.later = p.scenario.nextInstruments;
     return p.loadResult;
 }
 

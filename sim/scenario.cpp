@@ -8,6 +8,12 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+#include <valijson/adapters/nlohmann_json_adapter.hpp>
+#include <valijson/schema.hpp>
+#include <valijson/schema_parser.hpp>
+#include <valijson/validation_results.hpp>
+#include <valijson/validator.hpp>
+#include <vector>
 
 #include "link/frame.h"
 #include "sim/sim.h"
@@ -402,7 +408,7 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
 // ready-made scenarios carry one); the instrument ignores it.
 const std::initializer_list<const char*> ScenarioKeys = {
     "usb_device", "latency_us", "open_result", "waiting_at_open",
-    "devices",    "faults",     "description"};
+    "devices",    "faults",     "description", "next_instruments"};
 
 bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     if (!CheckObject(c, v, "", ScenarioKeys)) return false;
@@ -453,6 +459,22 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
             return c.Fail(p + ".address", "a bus address not used by another device");
         out.devices.push_back(std::move(d));
     }
+    if (v.contains("next_instruments")) {
+        const Json& list = v["next_instruments"];
+        if (!list.is_array()) return c.Fail("next_instruments", "an array of scenarios");
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const std::string p = "next_instruments[" + std::to_string(i) + "]";
+            if (!list[i].is_object() || list[i].contains("next_instruments"))
+                return c.Fail(p, "a scenario without next_instruments");
+            Scenario next;
+            std::string error;
+            if (LoadScenario(list[i].dump(), next, error) != 0) {
+                if (c.error.empty()) c.error = p + "." + error;
+                return false;
+            }
+            out.nextInstruments.push_back(list[i].dump());
+        }
+    }
     if (v.contains("faults")) {
         if (!v["faults"].is_array()) return c.Fail("faults", "an array of faults");
         for (std::size_t i = 0; i < v["faults"].size(); ++i) {
@@ -462,6 +484,47 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
         }
     }
     return true;
+}
+
+// "<root>", "[devices]", "[0]", "[boards]" as devices[0].boards.
+std::string SchemaPath(const std::vector<std::string>& context) {
+    std::string path;
+    for (const std::string& part : context) {
+        if (part.size() < 2 || part.front() != '[' || part.back() != ']') continue;
+        const std::string inner = part.substr(1, part.size() - 2);
+        if (!inner.empty() && inner.find_first_not_of("0123456789") == std::string::npos) {
+            path += "[" + inner + "]";
+        } else {
+            path += (path.empty() ? "" : ".") + inner;
+        }
+    }
+    return path.empty() ? "scenario" : path;
+}
+
+// The scenario file against its schema; the first complaint at the deepest
+// field names the field.
+bool CheckSchema(Checker& c, const Json& own) {
+    static valijson::Schema schema;
+    static bool parsed = false;
+    if (!parsed) {
+        const Json document = Json::parse(ScenarioSchemaText());
+        valijson::SchemaParser parser;
+        valijson::adapters::NlohmannJsonAdapter adapter(document);
+        parser.populateSchema(adapter, schema);
+        parsed = true;
+    }
+    valijson::Validator validator;
+    valijson::ValidationResults results;
+    valijson::adapters::NlohmannJsonAdapter adapter(own);
+    if (validator.validate(schema, adapter, &results)) return true;
+    const valijson::ValidationResults::Error* deepest = nullptr;
+    for (const auto& failure : results) {
+        if (deepest == nullptr || failure.context.size() > deepest->context.size()) {
+            deepest = &failure;
+        }
+    }
+    return c.Fail(SchemaPath(deepest->context),
+                  "what the scenario schema allows (" + deepest->description + ")");
 }
 
 // Parse errors are the one place the JSON library reports by exception.
@@ -475,6 +538,16 @@ bool ParseJson(Checker& c, const std::string& text, Json& out) {
 }
 
 }  // namespace
+
+int CheckScenarioSchema(const std::string& text, std::string& error) {
+    Checker c;
+    Json own;
+    if (!ParseJson(c, text, own) || !CheckSchema(c, own)) {
+        error = c.error;
+        return 1;
+    }
+    return 0;
+}
 
 int LoadScenario(const std::string& text, Scenario& scenario, std::string& error) {
     Checker c;
@@ -492,7 +565,7 @@ int LoadScenario(const std::string& text, Scenario& scenario, std::string& error
         for (auto it = own.begin(); it != own.end(); ++it) merged[it.key()] = it.value();
     }
     Scenario loaded;
-    if (!ReadScenario(c, merged, loaded)) {
+    if (!ReadScenario(c, merged, loaded) || (!text.empty() && !CheckSchema(c, Json::parse(text)))) {
         error = c.error;
         return 1;
     }

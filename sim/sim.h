@@ -118,6 +118,9 @@ struct Scenario {
     std::vector<Bytes> waitingAtOpen;
     std::vector<Device> devices;
     std::vector<Fault> faults;
+    // The instruments attached one after another once this one is removed
+    // (see exports.cpp): each a scenario text laid over the default.
+    std::vector<std::string> nextInstruments;
 };
 
 // What the handlers hand back: the answer's status and payload, or nothing
@@ -138,6 +141,12 @@ struct AppliedFaults : FaultActions {
 int LoadScenario(const std::string& text, Scenario& scenario, std::string& error);
 // The built-in default (default_scenario.json as embedded by the build).
 const char* DefaultScenarioText();
+// The scenario schema (scenario.schema.json as embedded by the build).
+const char* ScenarioSchemaText();
+// A scenario text against the schema alone (LoadScenario checks it too,
+// after its own checks of every field): 0, or nonzero with error naming the
+// field ("faults[0].timeout: expected what the scenario schema allows (...)").
+int CheckScenarioSchema(const std::string& text, std::string& error);
 
 // system.cpp: finding devices and boards, encoding records.
 Device* FindDevice(Scenario& scenario, uint8_t address);

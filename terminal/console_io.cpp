@@ -16,6 +16,61 @@ FILE* InputStream = nullptr;
 FILE* OutputStream = nullptr;
 EndOfInputHandler InputEndedHandler = nullptr;
 
+// The answer source, the answer it gave that is still being read, and the
+// prompt: the text printed since the last line end (or carriage return).
+AnswerSource Answers = nullptr;
+constexpr std::size_t AnswerCapacity = 256;
+char AnswerText[AnswerCapacity + 1];
+std::size_t AnswerSize = 0;
+std::size_t AnswerRead = 0;
+char PromptText[AnswerCapacity];
+std::size_t PromptSize = 0;
+
+void KeepPrompt(const char* format, va_list args) {
+    char text[1024];
+    const int length = vsnprintf(text, sizeof text, format, args);
+    if (length < 0) return;
+    const std::size_t kept = static_cast<std::size_t>(length) < sizeof text
+                                 ? static_cast<std::size_t>(length)
+                                 : sizeof text - 1;
+    for (std::size_t i = 0; i < kept; ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            PromptSize = 0;
+        } else if (PromptSize + 1 < sizeof PromptText) {
+            PromptText[PromptSize++] = text[i];
+        }
+    }
+    PromptText[PromptSize] = '\0';
+}
+
+// One character of input: from the answer source when one is installed,
+// otherwise from the stream.
+int NextChar(FILE* in) {
+    if (Answers == nullptr) return getc(in);
+    if (AnswerRead == AnswerSize) {
+        PromptText[PromptSize] = '\0';
+        AnswerText[0] = '\0';
+        if (Answers(PromptText, AnswerText, AnswerCapacity) != 0) return EOF;
+        AnswerText[AnswerCapacity - 1] = '\0';
+        AnswerSize = 0;
+        while (AnswerText[AnswerSize] != '\0') ++AnswerSize;
+        AnswerText[AnswerSize++] = '\n';
+        AnswerRead = 0;
+        // The answer's Enter ends the prompt's line, as on a terminal.
+        PromptSize = 0;
+    }
+    return static_cast<unsigned char>(AnswerText[AnswerRead++]);
+}
+
+// Gives back the character last read (the scanners give back at most one).
+void PutBack(int c, FILE* in) {
+    if (Answers == nullptr) {
+        ungetc(c, in);
+    } else if (AnswerRead > 0) {
+        --AnswerRead;
+    }
+}
+
 // Swallows one unreadable answer: at most 8 characters and the terminator.
 char ReadNumberScratch[9];
 
@@ -30,10 +85,10 @@ bool IsDigit(int c) {
 // Skips blanks; false when the input ended before anything else arrived.
 bool SkipBlanks(FILE* in) {
     for (;;) {
-        const int c = getc(in);
+        const int c = NextChar(in);
         if (c == EOF) return false;
         if (!IsBlank(c)) {
-            ungetc(c, in);
+            PutBack(c, in);
             return true;
         }
     }
@@ -47,17 +102,17 @@ enum class Conversion { Stored, NotStored, InputEnded };
 Conversion ScanDecimal(FILE* in, std::size_t width, int* destination) {
     if (!SkipBlanks(in)) return Conversion::InputEnded;
     std::size_t used = 0;
-    int c = getc(in);
+    int c = NextChar(in);
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
         ++used;
         if (used == width) return Conversion::NotStored;
-        c = getc(in);
+        c = NextChar(in);
         if (c == EOF) return Conversion::InputEnded;
     }
     if (!IsDigit(c)) {
-        ungetc(c, in);
+        PutBack(c, in);
         return Conversion::NotStored;
     }
     constexpr int64_t Limit = int64_t{INT32_MAX} + 1;
@@ -69,9 +124,9 @@ Conversion ScanDecimal(FILE* in, std::size_t width, int* destination) {
         }
         ++used;
         if (used == width) break;
-        c = getc(in);
+        c = NextChar(in);
         if (!IsDigit(c)) {
-            if (c != EOF) ungetc(c, in);
+            if (c != EOF) PutBack(c, in);
             break;
         }
     }
@@ -90,10 +145,10 @@ Conversion ScanToken(FILE* in, std::size_t width, char* destination, std::size_t
     bool fits = destination != nullptr && size > 0;
     std::size_t count = 0;
     while (width == 0 || count < width) {
-        const int c = getc(in);
+        const int c = NextChar(in);
         if (c == EOF) break;
         if (IsBlank(c)) {
-            ungetc(c, in);
+            PutBack(c, in);
             break;
         }
         if (fits && count + 1 < size) {
@@ -120,20 +175,20 @@ int ScanList(const char* format, va_list args) {
         if (IsBlank(static_cast<unsigned char>(*f))) {
             // A blank in the format skips any blanks of the input; running
             // out of input here matters only to a conversion that follows.
-            int c = getc(in);
-            while (c != EOF && IsBlank(c)) c = getc(in);
-            if (c != EOF) ungetc(c, in);
+            int c = NextChar(in);
+            while (c != EOF && IsBlank(c)) c = NextChar(in);
+            if (c != EOF) PutBack(c, in);
             continue;
         }
         if (*f != '%' || f[1] == '%') {
             if (*f == '%') ++f;
-            const int c = getc(in);
+            const int c = NextChar(in);
             if (c == EOF) {
                 ConsoleInputEnded();
                 return ConsoleScanEnd;
             }
             if (c != static_cast<unsigned char>(*f)) {
-                ungetc(c, in);
+                PutBack(c, in);
                 return assigned;
             }
             continue;
@@ -184,6 +239,13 @@ void SetConsoleStreams(FILE* input, FILE* output) {
     OutputStream = output;
 }
 
+void SetAnswerSource(AnswerSource source) {
+    Answers = source;
+    AnswerSize = AnswerRead = 0;
+    PromptSize = 0;
+    PromptText[0] = '\0';
+}
+
 void SetEndOfInputHandler(EndOfInputHandler handler) {
     InputEndedHandler = handler;
 }
@@ -200,6 +262,12 @@ void ConsoleInputEnded() {
 int ConsolePrint(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    if (Answers != nullptr) {
+        va_list copy;
+        va_copy(copy, args);
+        KeepPrompt(format, copy);
+        va_end(copy);
+    }
     const int written = vfprintf(ConsoleOutput(), format, args);
     va_end(args);
     return written;
@@ -247,10 +315,10 @@ uint8_t ReadNumber() {
 void DiscardRestOfToken() {
     FILE* in = ConsoleInput();
     for (;;) {
-        const int c = getc(in);
+        const int c = NextChar(in);
         if (c == EOF) return;
         if (IsBlank(c)) {
-            ungetc(c, in);
+            PutBack(c, in);
             return;
         }
     }
@@ -259,7 +327,7 @@ void DiscardRestOfToken() {
 int PressReturn() {
     ConsolePrint("Press return ");
     fflush(ConsoleOutput());
-    const int key = PlatformReadKey(ConsoleInput());
+    const int key = Answers != nullptr ? NextChar(ConsoleInput()) : PlatformReadKey(ConsoleInput());
     if (key == EOF) {
         ConsoleInputEnded();
         return 0;

@@ -2,6 +2,7 @@
 // reads goes through these.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -64,3 +65,13 @@ void SetConsoleStreams(FILE* input, FILE* output);
 using EndOfInputHandler = void (*)();
 void SetEndOfInputHandler(EndOfInputHandler handler);
 void ConsoleInputEnded();
+
+// An answer source takes the place of the console input: whenever the program
+// waits for input and nothing of an earlier answer is left, the source gets
+// the prompt (the text printed since the last line end) and writes one answer
+// of at most capacity - 1 characters and its terminating zero into answer;
+// the answer then reads as if typed and ended with Enter. A nonzero result
+// ends the input there (the end-of-input handler runs). nullptr restores the
+// console input. While none is installed nothing of this runs.
+using AnswerSource = int (*)(const char* prompt, char* answer, std::size_t capacity);
+void SetAnswerSource(AnswerSource source);

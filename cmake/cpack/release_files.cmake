@@ -13,8 +13,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/authenticode.cmake)
 # belong to it (a regular expression on the path inside the package).
 set(quillon_components
     "quillon|APPLICATION|the service console|(^|/)(bin/)?quillon(\\.exe)?$|man1/quillon\\.1"
-    "quillon-sim|APPLICATION|the service console on the virtual instrument|(^|/)(bin/)?quillon-sim(\\.exe)?$|man1/quillon-sim\\.1|scenarios/|demo/"
+    "quillon-sim|APPLICATION|the service console on the virtual instrument|(^|/)(bin/)?quillon-sim(\\.exe)?$|man1/quillon-sim\\.1|scenarios/|scenario\\.schema\\.json$|demo/"
     "quillon-trace|APPLICATION|the reader of field traces|(^|/)(bin/)?quillon-trace(\\.exe)?$|man1/quillon-trace\\.1"
+    "quillon-station|APPLICATION|the factory station|(^|/)(bin/)?quillon-station(-sim)?(\\.exe)?$|man1/quillon-station|job\\.schema\\.json$|station\\.(md|txt)$"
     "ductra-probe|APPLICATION|the probe of the instrument's USB connection|(^|/)(bin/)?ductra-probe(\\.exe)?$|man1/ductra-probe\\.1"
     "ductra|LIBRARY|the USB pipe library|libductra\\.so|(^|/)ductra\\.dll$|ductra\\.h$|ductra\\.pc$|libductra\\.dll\\.a$|70-ductra\\.rules$"
     "ductra-sim|LIBRARY|the virtual instrument|libductra-sim\\.so|ductra-sim\\.dll$")

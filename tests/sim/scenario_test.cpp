@@ -6,6 +6,7 @@
 
 #include "sim/sim.h"
 #include "sim_support.h"
+#include "usbpipe/trace/trace_format.h"
 
 using namespace SimTest;
 
@@ -96,6 +97,36 @@ TEST(SimScenario, BadDevicesAndBoards) {
                        words + R"(]]}]}]}]})")
                   .find("devices[0].boards[0]: expected a configuration record of at most 1018"),
               std::string::npos);
+}
+
+// The schema (installed for people and editors) and the loader agree: every
+// ready-made scenario and the default pass it, and what it refuses is named
+// by its field.
+TEST(SimScenario, TheSchemaTakesEveryReadyMadeScenarioAndNamesTheFieldItRefuses) {
+    std::string error;
+    EXPECT_EQ(Sim::CheckScenarioSchema(Sim::DefaultScenarioText(), error), 0) << error;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(SIM_SCENARIO_DIR)) {
+        std::string text;
+        ASSERT_TRUE(ductra::ReadWholeFile(entry.path().string().c_str(), text));
+        EXPECT_EQ(Sim::CheckScenarioSchema(text, error), 0) << entry.path() << ": " << error;
+        ++files;
+    }
+    EXPECT_GE(files, 5);
+    EXPECT_EQ(
+        Sim::CheckScenarioSchema(R"({"next_instruments": [{"faults": [{"timeout": 1}]}]})", error),
+        1);
+    EXPECT_EQ(error.rfind("next_instruments[0].faults[0].timeout: expected what the scenario "
+                          "schema allows (",
+                          0),
+              0u)
+        << error;
+    EXPECT_EQ(Sim::CheckScenarioSchema(R"({"devices": [{"address": 1, "boards": [{"board": 0}]}]})",
+                                       error),
+              1);
+    EXPECT_EQ(error.rfind("devices[0].boards[0]: expected what the scenario schema allows (", 0),
+              0u)
+        << error;
 }
 
 TEST(SimScenario, MissingOrEmptyFile) {

@@ -1,0 +1,66 @@
+// Running a job through the console's own engine: start-up, the menus and
+// the command dispatch of the shell, with every prompt answered from the
+// job's operations instead of the keyboard. Each answer is keyed to the
+// prompt it answers; a prompt the job did not foresee ends the run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/job.h"
+
+// One menu command of an operation: the menu ('m' main board, 's' sensor
+// boards, 'h' handheld, 'c' communications module), its answer ("dl"), and
+// the answers to the command's prompts, each under its prompt.
+struct EngineStep {
+    std::size_t operation = 0;  // in the job
+    char menu = 's';
+    std::string command;
+    std::vector<std::pair<std::string, std::string>> answers;
+};
+
+// Where a step's exchanges are in the trace, and when it ran (UTC).
+struct StepWindow {
+    bool ran = false;
+    bool finished = false;
+    uint64_t traceStart = 0;
+    uint64_t traceEnd = 0;
+    std::string started;
+    std::string ended;
+};
+
+struct EngineRun {
+    int32_t openResult = 0;  // DuctraOpen at start-up; nonzero: not found
+    bool quit = false;       // the run ended with the menus' quit
+    std::vector<StepWindow> windows;
+    std::string error;           // why the run stopped early (the job's fault)
+    std::size_t errorStep = 0;   // the step it stopped in
+    std::string started, ended;  // UTC
+};
+
+// What the engine asks of the station while it runs.
+struct EngineHooks {
+    const char* tracePath = nullptr;    // the trace being written, for the windows
+    bool (*stopRequested)() = nullptr;  // true: run no further step, quit
+    // After start-up: the result of its DuctraOpen (taken from the trace).
+    int32_t (*openResult)() = nullptr;
+    // Before each step's command runs (the station puts its image in place).
+    void (*beforeStep)(std::size_t step) = nullptr;
+    // After each step: false ends the job there (its operation failed).
+    bool (*stepSucceeded)(std::size_t step, const StepWindow& window) = nullptr;
+};
+
+// The steps that carry out the job's operations; serial is the station's
+// next number for the operations that take it.
+std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial);
+
+// Runs the steps: start-up, then the menus from the top menu, each step's
+// command, and the quit from the top menu. Console text goes to the
+// console's output as always.
+void RunEngine(const std::vector<EngineStep>& steps, const EngineHooks& hooks, EngineRun& run);
+
+// Now in UTC, "2026-12-08T14:05:09Z".
+std::string UtcNow();

@@ -1,0 +1,250 @@
+// Reading a job: the JSON text, the schema's verdict through valijson (its
+// first failure at the deepest field, named as the job spells the field),
+// then the rules the schema cannot say (which menus offer an operation for
+// which board) and the image paths.
+#include "station/job.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <valijson/adapters/nlohmann_json_adapter.hpp>
+#include <valijson/schema.hpp>
+#include <valijson/schema_parser.hpp>
+#include <valijson/validation_results.hpp>
+#include <valijson/validator.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+// "<root>", "[operations]", "[1]", "[board]" as operations[1].board.
+std::string FieldPath(const std::vector<std::string>& context) {
+    std::string path;
+    for (const std::string& part : context) {
+        if (part.size() < 2 || part.front() != '[' || part.back() != ']') continue;
+        const std::string inner = part.substr(1, part.size() - 2);
+        const bool index =
+            !inner.empty() && inner.find_first_not_of("0123456789") == std::string::npos;
+        if (index) {
+            path += "[" + inner + "]";
+        } else {
+            path += (path.empty() ? "" : ".") + inner;
+        }
+    }
+    return path.empty() ? "the job" : path;
+}
+
+// The schema's first complaint at the deepest field; 0 when it has none.
+int CheckAgainstSchema(const Json& document, std::string& error) {
+    static valijson::Schema schema;
+    static bool parsed = false;
+    if (!parsed) {
+        const Json schemaDocument = Json::parse(JobSchemaText());
+        valijson::SchemaParser parser;
+        valijson::adapters::NlohmannJsonAdapter schemaAdapter(schemaDocument);
+        parser.populateSchema(schemaAdapter, schema);
+        parsed = true;
+    }
+    valijson::Validator validator;
+    valijson::ValidationResults results;
+    valijson::adapters::NlohmannJsonAdapter adapter(document);
+    if (validator.validate(schema, adapter, &results)) return 0;
+    const valijson::ValidationResults::Error* deepest = nullptr;
+    for (const auto& failure : results) {
+        if (deepest == nullptr || failure.context.size() > deepest->context.size()) {
+            deepest = &failure;
+        }
+    }
+    error = FieldPath(deepest->context) + ": " + deepest->description;
+    return 1;
+}
+
+int Fail(std::string& error, std::size_t index, const char* field, const std::string& why) {
+    error = "operations[" + std::to_string(index) + "]." + field + ": " + why;
+    return 1;
+}
+
+JobDevice DeviceOf(const Json& op) {
+    const std::string name = op.value("device", "sonde");
+    if (name == "handheld") return JobDevice::Handheld;
+    if (name == "com-module") return JobDevice::ComModule;
+    return JobDevice::Sonde;
+}
+
+OperationKind KindOf(const std::string& name) {
+    static const std::pair<const char*, OperationKind> Kinds[] = {
+        {"list", OperationKind::List},
+        {"report", OperationKind::Report},
+        {"serial", OperationKind::Serial},
+        {"dates", OperationKind::Dates},
+        {"reset", OperationKind::Reset},
+        {"clear-log", OperationKind::ClearLog},
+        {"format-log-media", OperationKind::FormatLogMedia},
+        {"setting", OperationKind::Setting},
+        {"download", OperationKind::Download},
+    };
+    for (const auto& [text, kind] : Kinds) {
+        if (name == text) return kind;
+    }
+    return OperationKind::List;
+}
+
+// The operation as the menus can serve it: the handheld and the
+// communications module have one board (0), and only the sonde's menus
+// offer the maintenance date, settings and downloads.
+int TakeOperation(const Json& op, std::size_t index, const fs::path& base, JobOperation& out,
+                  std::string& error) {
+    out.name = op.at("op").get<std::string>();
+    out.kind = KindOf(out.name);
+    out.device = DeviceOf(op);
+    out.board = op.value("board", 0);
+    if (out.device != JobDevice::Sonde && out.board != 0) {
+        return Fail(error, index, "board",
+                    std::string("the ") + DeviceName(out.device) + " has board 0 only");
+    }
+    switch (out.kind) {
+        case OperationKind::Serial:
+            out.serial = op.value("serial", "");
+            out.nextSerial = op.value("next", false);
+            break;
+        case OperationKind::Dates:
+            out.build = op.value("build", true);
+            out.maintenance = op.value("maintenance", out.device == JobDevice::Sonde);
+            out.intervalDays = op.value("interval_days", 0);
+            if (out.maintenance && out.device != JobDevice::Sonde) {
+                return Fail(error, index, "maintenance",
+                            std::string("the ") + DeviceName(out.device) +
+                                "'s menu sets no maintenance date");
+            }
+            if (op.contains("interval_days") && (out.board == 0 || !out.maintenance)) {
+                return Fail(error, index, "interval_days",
+                            "only a sensor board's maintenance date takes an interval");
+            }
+            if (!out.build && !out.maintenance) {
+                return Fail(error, index, "build", "neither date is to be set");
+            }
+            break;
+        case OperationKind::Reset:
+            out.level = op.at("level").get<int>();
+            break;
+        case OperationKind::Setting:
+            out.fluorometer = op.value("fluorometer", 0);
+            if (op.contains("battery")) out.battery = op["battery"] == "ibp" ? 2 : 1;
+            if (out.board == 0 && out.fluorometer != 0) {
+                return Fail(error, index, "fluorometer", "the main board has no fluorometer type");
+            }
+            if (out.board != 0 && out.battery != 0) {
+                return Fail(error, index, "battery", "a sensor board has no battery range");
+            }
+            if (out.board != 0 && out.fluorometer == 0) {
+                return Fail(error, index, "fluorometer", "a sensor board's setting needs the type");
+            }
+            break;
+        case OperationKind::Download: {
+            const fs::path image = fs::u8path(op.at("image").get<std::string>());
+            out.image = (image.is_absolute() ? image : base / image).lexically_normal().string();
+            break;
+        }
+        case OperationKind::List:
+            out.board = 0;
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+int TakeJob(const Json& document, const fs::path& base, Job& job, std::string& error) {
+    if (CheckAgainstSchema(document, error) != 0) return 1;
+    const Json& operations = document.at("operations");
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        JobOperation op;
+        if (TakeOperation(operations[i], i, base, op, error) != 0) return 1;
+        job.needsSerial = job.needsSerial || op.nextSerial;
+        job.operations.push_back(std::move(op));
+    }
+    return 0;
+}
+
+// Parse errors are the one place the JSON library reports by exception.
+int ParseJson(const std::string& text, Json& document, std::string& error) {
+    try {
+        document = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        error = std::string("not JSON: ") + e.what();
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char* DeviceName(JobDevice device) {
+    switch (device) {
+        case JobDevice::ComModule:
+            return "com-module";
+        case JobDevice::Handheld:
+            return "handheld";
+        default:
+            return "sonde";
+    }
+}
+
+int LoadJobFile(const std::string& path, Job& job, std::string& error) {
+    job = Job{};
+    job.source = path;
+    std::ifstream in(fs::u8path(path), std::ios::binary);
+    if (!in) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return 1;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    Json document;
+    if (ParseJson(text.str(), document, error) != 0) return 1;
+    const fs::path base = fs::absolute(fs::u8path(path)).parent_path();
+    return TakeJob(document, base, job, error);
+}
+
+int JobFromArguments(const std::vector<std::string>& arguments, Job& job, std::string& error) {
+    job = Job{};
+    job.source = "command line";
+    Json op = Json::object();
+    op["op"] = arguments.empty() ? "" : arguments[0];
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        if (option.rfind("--", 0) != 0 || option.size() < 3) {
+            error = "\"" + option + "\": expected an option --NAME";
+            return 1;
+        }
+        std::string name = option.substr(2);
+        for (char& c : name) {
+            if (c == '-') c = '_';
+        }
+        if (name == "next") {
+            op[name] = true;
+            continue;
+        }
+        if (i + 1 == arguments.size()) {
+            error = option + ": expected a value";
+            return 1;
+        }
+        const std::string& value = arguments[++i];
+        // Whole numbers are numbers, true and false are truth values, the
+        // rest is text: the schema then judges them as in a job file.
+        if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos &&
+            value.size() < 10) {
+            op[name] = std::stoi(value);
+        } else if (value == "true" || value == "false") {
+            op[name] = value == "true";
+        } else {
+            op[name] = value;
+        }
+    }
+    Json document = {{"operations", Json::array({op})}};
+    return TakeJob(document, fs::current_path(), job, error);
+}

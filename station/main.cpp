@@ -1,0 +1,55 @@
+// quillon-station on the real USB pipe: when the instrument is not found,
+// ductra-probe (installed beside the station) says why; its verdict is its
+// exit code and its report's last line.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+#include "station/station.h"
+
+namespace {
+
+std::filesystem::path ProgramFolder;
+
+ProbeVerdict Probe(int) {
+    ProbeVerdict verdict;
+#if defined(_WIN32)
+    const std::string command = "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\"\"";
+    std::FILE* pipe = _popen(command.c_str(), "r");
+#else
+    const std::string command = "'" + (ProgramFolder / "ductra-probe").string() + "'";
+    std::FILE* pipe = popen(command.c_str(), "r");
+#endif
+    if (pipe == nullptr) {
+        verdict.code = -1;
+        verdict.words = "ductra-probe could not be started";
+        return verdict;
+    }
+    char chunk[512];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        verdict.report.append(chunk, n);
+    }
+#if defined(_WIN32)
+    verdict.code = _pclose(pipe);
+#else
+    const int status = pclose(pipe);
+    verdict.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    std::string text = verdict.report;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    verdict.words = text.substr(text.find_last_of('\n') + 1);
+    return verdict;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::error_code ignored;
+    ProgramFolder =
+        std::filesystem::absolute(std::filesystem::path(argv[0]), ignored).parent_path();
+    return StationMain(argc, argv, &Probe);
+}

@@ -1,0 +1,259 @@
+// The factory station: jobs of quillon-station-sim on the virtual instrument
+// and its fault scenarios. Each job's result document is compared with a
+// reviewed file, tests/golden/station_NAME.json (times masked as the golden
+// sessions mask them), and its exit code asserted; a job's wire log is the
+// console's for the same answers typed, and its transcript the console's
+// text (station_download); --repeat runs over two instruments.
+#include <nlohmann/json.hpp>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "shell_e2e.h"
+#include "support/session_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+struct StationJob {
+    const char* name;
+    const char* scenario;  // a ready-made scenario, "" the default, or JSON text ('{')
+    const char* job;       // the job file's text; "" for the command line alone
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* errors;  // the whole of standard error
+    // The same answers typed into quillon-sim, whose wire log the job's must
+    // equal byte for byte; "" for none.
+    const char* typed = "";
+};
+
+// The bootloader's waits at their shortest, for the downloads that need no
+// more than their exchanges.
+constexpr const char* QuickBootloader =
+    R"({"faults":[{"command":"0xF0","enter_wait_ms":0},{"command":"0xF4","erase_ms":0}]})";
+
+const StationJob Jobs[] = {
+    {"station_download",
+     QuickBootloader,
+     R"({"operations":[{"op":"report","board":2},{"op":"serial","board":2,"serial":"ABC123"},
+        {"op":"reset","board":0,"level":0},{"op":"download","board":3,"image":"kdo.bin"},
+        {"op":"list"}]})",
+     {"run", "job.json"},
+     0,
+     "quillon-station: instrument 1: done\n",
+     "s\ncn\n2\nsn\n2\nABC123\nrm\nm\nrs\n0\nrm\ns\ndl\n1\n3\nll\nrm\nq\n"},
+    {"station_readback_failure",
+     "readback-failure",
+     "",
+     {"download", "--board", "3", "--image", "kdo.bin"},
+     6,
+     "quillon-station: instrument 1: verify failure\n"},
+    {"station_silent_board",
+     "silent-board",
+     R"({"operations":[{"op":"reset","board":4,"level":0},{"op":"report","board":4}]})",
+     {"run", "job.json"},
+     5,
+     "quillon-station: instrument 1: link failure\n"},
+    {"station_refused",
+     R"({"faults":[{"command":"0x8A","board":2,"status":16}]})",
+     "",
+     {"serial", "--board", "2", "--serial", "XY-9"},
+     4,
+     "quillon-station: instrument 1: refused\n"},
+    {"station_handheld",
+     "handheld",
+     R"({"operations":[{"op":"serial","device":"handheld","board":0,"serial":"HH-0042"},
+        {"op":"report","device":"handheld","board":0},{"op":"dates","board":2,"interval_days":30}]})",
+     {"run", "job.json"},
+     0,
+     "quillon-station: instrument 1: done\n"},
+    {"station_com_module",
+     "com-module-sdi12",
+     "",
+     {"report", "--device", "com-module", "--board", "0"},
+     0,
+     "quillon-station: instrument 1: done\n"},
+    {"station_not_found",
+     R"({"open_result":-3})",
+     "",
+     {"list"},
+     3,
+     "quillon-station: instrument 1: instrument not found\n"},
+    {"station_bad_job",
+     "",
+     R"({"operations":[{"op":"report","board":2},{"op":"download","board":0,"image":"kdo.bin"}]})",
+     {"run", "job.json"},
+     2,
+     "quillon-station: bad job: operations[1].board: Expected number greater than or equal to "
+     "1.000000\n"},
+};
+
+constexpr std::time_t DeviceEpoch = 946684800;
+const std::string Now = "<now>";
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// The times of the job, from its start to its end, become Now: UTC times
+// and file-name stamps of the result, and the device times and their date
+// texts the service record shows.
+std::string MaskTimes(std::string text, std::time_t first, std::time_t last) {
+    for (std::time_t t = first; t <= last; ++t) {
+        char iso[32], stamp[32], date[32];
+        std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", std::gmtime(&t));
+        std::strftime(date, sizeof date, "%m/%d/ %Y %H:%M:%S", std::gmtime(&t));
+        ReplaceAll(text, iso, Now);
+        ReplaceAll(text, stamp, Now);
+        ReplaceAll(text, date, Now);
+        ReplaceAll(text, " " + std::to_string(t - DeviceEpoch) + " = ", " " + Now + " = ");
+    }
+    return text;
+}
+
+void WriteImage(const fs::path& path, int dataBytes) {
+    std::string bytes = {0x11, 0x22, '\x85', 0x01, '\x85', 0x01};
+    for (int i = 2; i < dataBytes; ++i) bytes += static_cast<char>(i * 13 + i / 256 + 1);
+    bytes.resize(4 + static_cast<std::size_t>(dataBytes));
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ScenarioText(const char* scenario) {
+    if (*scenario == '\0' || *scenario == '{') return scenario;
+    return ReadSessionFile(fs::path(QUILLON_SCENARIO_DIR) / (std::string(scenario) + ".json"));
+}
+
+// Runs the station in a fresh folder holding kdo.bin (3 blocks of 256 bytes
+// and 100 more) and job.json.
+SessionResult RunStation(const std::string& scenario, const std::string& job,
+                         const std::vector<std::string>& arguments, std::time_t& start,
+                         std::time_t& end, std::string& folder) {
+    SessionOptions options;
+    options.program = "quillon-station-sim";
+    options.arguments = {"--logs", "logs"};
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    options.scenarioJson = scenario;
+    options.env["TZ"] = "UTC";
+    options.workDir = folder = MakeSessionDir();
+    options.timeoutSeconds = 300;
+    WriteImage(fs::path(folder) / "kdo.bin", 3 * 256 + 100);
+    if (!job.empty()) std::ofstream(fs::path(folder) / "job.json") << job;
+    start = std::time(nullptr);
+    SessionResult result = RunSession(options);
+    end = std::time(nullptr);
+    return result;
+}
+
+void PrintTo(const StationJob& job, std::ostream* out) {
+    *out << job.name;
+}
+
+class Station : public ::testing::TestWithParam<StationJob> {};
+
+TEST_P(Station, ResultMatchesItsFileAndExitCode) {
+    const StationJob& job = GetParam();
+    std::time_t start = 0, end = 0;
+    std::string folder;
+    const SessionResult result =
+        RunStation(ScenarioText(job.scenario), job.job, job.arguments, start, end, folder);
+    // The console's text of the job, as the station kept it (on Windows the
+    // text mode's "\r\n" read back as "\n", as the session runner reads it).
+    std::string transcript;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(fs::path(folder) / "logs", ignored)) {
+        if (entry.path().extension() == ".transcript") {
+            transcript = ReadSessionFile(entry.path());
+        }
+    }
+#if defined(_WIN32)
+    ReplaceAll(transcript, "\r\n", "\n");
+#endif
+    fs::remove_all(folder, ignored);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, job.exitCode);
+    EXPECT_EQ(result.errors, job.errors);
+    const Json document = Json::parse(result.output, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << result.output;
+    const std::string actual = MaskTimes(document.dump(2) + "\n", start, end);
+    if (*job.typed != '\0') {
+        // The job sends the instrument exactly what the console sends for
+        // the same answers typed: the same frames both ways, byte for byte.
+        SessionOptions typed;
+        typed.input = job.typed;
+        typed.env["TZ"] = "UTC";
+        typed.scenarioJson = ScenarioText(job.scenario);
+        typed.workDir = MakeSessionDir();
+        fs::create_directory(fs::path(typed.workDir) / "firmware");
+        WriteImage(fs::path(typed.workDir) / "firmware" / "kdo.bin", 3 * 256 + 100);
+        const SessionResult console = RunSession(typed);
+        fs::remove_all(typed.workDir, ignored);
+        EXPECT_EQ(console.exitCode, 0);
+        ASSERT_GT(console.wire.size(), 100u);
+        EXPECT_EQ(result.wire, console.wire);
+        // And the transcript is what the console shows for them.
+        EXPECT_EQ(transcript, console.output);
+    }
+    const std::string file = std::string(job.name) + ".json";
+    const std::string expected = ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file);
+    if (actual != expected) {
+        const fs::path written = fs::path(QUILLON_GOLDEN_NEW_DIR) / file;
+        fs::create_directories(written.parent_path());
+        std::ofstream(written, std::ios::binary) << actual;
+        ADD_FAILURE() << "tests/golden/" << file << " differs; the result is in "
+                      << written.generic_string();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, Station, ::testing::ValuesIn(Jobs),
+                         [](const auto& entry) { return std::string(entry.param.name); });
+
+// --repeat over two instruments: the first is put to sleep and removed, the
+// second attached; each gets the next serial number of the template, and the
+// counter beside the results file goes on after a restart of the station.
+TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
+    const std::string scenario = R"({"next_instruments":[{"latency_us":0}]})";
+    std::time_t start = 0, end = 0;
+    std::string folder;
+    const SessionResult result =
+        RunStation(scenario, R"({"operations":[{"op":"serial","board":0,"next":true}]})",
+                   {"--repeat=2", "--results", "results.jsonl", "--serial-template", "SN-{n:4}",
+                    "run", "job.json"},
+                   start, end, folder);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.errors,
+              "quillon-station: instrument 1: done\n"
+              "quillon-station: remove the instrument and attach the next one\n"
+              "quillon-station: instrument 2: done\n");
+    const std::string results = ReadSessionFile(fs::path(folder) / "results.jsonl");
+    std::vector<Json> lines;
+    std::istringstream in(results);
+    for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["serial_number"], "SN-0001");
+    EXPECT_EQ(lines[1]["serial_number"], "SN-0002");
+    EXPECT_EQ(lines[1]["operations"][0]["changes"][0]["change"], "serial number \"SN-0002\"");
+    EXPECT_EQ(lines[1]["operations"][0]["outcome"], "done");
+    EXPECT_EQ(ReadSessionFile(fs::path(folder) / "results.jsonl.counter"), "3\n");
+
+    // A restart takes the counter up where it was: a number is never used twice.
+    SessionOptions again;
+    again.program = "quillon-station-sim";
+    again.arguments = {"--logs",   "logs", "--results", "results.jsonl", "--serial-template",
+                       "SN-{n:4}", "run",  "job.json"};
+    again.env["TZ"] = "UTC";
+    again.workDir = folder;
+    const SessionResult restarted = RunSession(again);
+    EXPECT_EQ(restarted.exitCode, 0);
+    EXPECT_EQ(Json::parse(restarted.output)["serial_number"], "SN-0003");
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+}  // namespace
