@@ -306,10 +306,10 @@ bool StepSucceeded(const std::string& tracePath, const EngineStep& step, const J
     return Decode(job.operations[step.operation], exchanges).exit == ExitDone;
 }
 
-Json BadJobResult(const std::string& source, const std::string& error) {
+Json StoppedResult(const std::string& source, int exitCode, const std::string& error) {
     return {{"job", source},
-            {"outcome", OutcomeWords(ExitBadJob)},
-            {"exit_code", ExitBadJob},
+            {"outcome", OutcomeWords(exitCode)},
+            {"exit_code", exitCode},
             {"error", error}};
 }
 

@@ -48,5 +48,6 @@ int32_t FirstOpenResult(const std::string& tracePath, uint64_t from);
 nlohmann::json JobResult(const Job& job, const std::vector<EngineStep>& steps, const EngineRun& run,
                          const JobContext& context, int& exitCode);
 
-// The document of a job refused before anything was sent.
-nlohmann::json BadJobResult(const std::string& source, const std::string& error);
+// The document of a job that stopped before anything was sent: a bad job,
+// or a station that cannot write its files.
+nlohmann::json StoppedResult(const std::string& source, int exitCode, const std::string& error);

@@ -412,8 +412,15 @@ void WriteDocument(const Json& document, const Options& o) {
 
 int Refuse(const std::string& source, const std::string& error, const Options& o) {
     Say("bad job: " + error);
-    WriteDocument(BadJobResult(source, error), o);
+    WriteDocument(StoppedResult(source, ExitBadJob, error), o);
     return ExitBadJob;
+}
+
+// The station cannot write its own files: one line, and the result says so.
+int Fail(const std::string& source, const std::string& error, const Options& o) {
+    Say(error);
+    WriteDocument(StoppedResult(source, ExitStationFailure, error), o);
+    return ExitStationFailure;
 }
 
 }  // namespace
@@ -460,10 +467,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     SetTraceVariable(trace);
     const fs::path work = fs::absolute(logs / ("quillon-station-" + stamp + ".work"), fsError);
     fs::create_directories(work, fsError);
-    if (fsError) {
-        Say("cannot make the folder " + work.string());
-        return ExitStationFailure;
-    }
+    if (fsError) return Fail(job.source, "cannot make its working folder in " + o.logs, o);
     const fs::path home = fs::current_path();
     // The library reads its environment at its first call (the virtual
     // instrument its scenario file, whose path may be relative): that call
@@ -488,8 +492,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         context.newVersions = newVersions;
         if (std::freopen((logs / (name + ".transcript")).string().c_str(), "w", stdout) ==
             nullptr) {
-            Say("cannot write the transcript " + context.transcriptPath);
-            return ExitStationFailure;
+            return Fail(job.source, "cannot write the transcript " + context.transcriptPath, o);
         }
         const std::vector<EngineStep> steps = StepsOf(job, context.serial);
         Current = Station{&job, &steps, trace, work / "firmware"};

@@ -6,9 +6,18 @@
 // text (station_download); --repeat runs over two instruments.
 #include <nlohmann/json.hpp>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "shell_e2e.h"
 #include "support/session_process.h"
@@ -82,6 +91,12 @@ const StationJob Jobs[] = {
      {"list"},
      3,
      "quillon-station: instrument 1: instrument not found\n"},
+    {"station_cannot_write",
+     "",
+     R"({"operations":[{"op":"list"}]})",
+     {"--logs", "job.json/logs", "run", "job.json"},
+     1,
+     "quillon-station: cannot make its working folder in job.json/logs\n"},
     {"station_bad_job",
      "",
      R"({"operations":[{"op":"report","board":2},{"op":"download","board":0,"image":"kdo.bin"}]})",
@@ -255,5 +270,75 @@ TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
+
+#if !defined(_WIN32)
+// Ctrl-C during a download: one press lets the download run to its end and
+// stops the job after it; a second press stops after the exchange under way,
+// and the result names the board erased and not programmed. Both end with
+// exit code 7. The presses come once the first block has gone to the board.
+TEST(StationInterrupt, DuringADownload) {
+    for (int presses = 1; presses <= 2; ++presses) {
+        const fs::path folder = MakeSessionDir();
+        ASSERT_FALSE(folder.empty());
+        WriteImage(folder / "kdo.bin", 8 * 256);
+        std::ofstream(folder / "scenario.json")
+            << R"({"latency_us":30000,"faults":[{"command":"0xF0","enter_wait_ms":0},)"
+               R"({"command":"0xF4","erase_ms":0}]})";
+        std::ofstream(folder / "job.json")
+            << R"({"operations":[{"op":"download","board":3,"image":"kdo.bin"},{"op":"list"}]})";
+        const std::string program = ProgramPath("quillon-station-sim");
+        const pid_t child = fork();
+        if (child == 0) {
+            const int quiet = open("/dev/null", O_WRONLY);
+            if (quiet < 0 || chdir(folder.c_str()) != 0) _exit(126);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
+            setenv("DUCTRA_SIM_SCENARIO", "scenario.json", 1);
+            setenv("TZ", "UTC", 1);
+            unsetenv("DUCTRA_SIM_WIRELOG");
+            execl(program.c_str(), program.c_str(), "--logs", "logs", "--output", "result.json",
+                  "run", "job.json", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(child, 0);
+        const auto blockWritten = [&folder] {
+            std::error_code missing;
+            for (const auto& entry : fs::directory_iterator(folder / "logs", missing)) {
+                if (entry.path().extension() == ".trace" &&
+                    ReadSessionFile(entry.path()).find("> 01 F3 ") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        for (int waited = 0; waited < 6000 && !blockWritten(); ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        for (int press = 0; press < presses; ++press) {
+            kill(child, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << "presses " << presses;
+        const Json result = Json::parse(ReadSessionFile(folder / "result.json"), nullptr, false);
+        ASSERT_TRUE(result.is_object()) << "presses " << presses;
+        const Json& download = result["operations"][0];
+        EXPECT_EQ(result["outcome"], "interrupted");
+        EXPECT_EQ(result["operations"][1]["outcome"], "not run");
+        if (presses == 1) {
+            EXPECT_EQ(download["outcome"], "done");
+            EXPECT_EQ(download["download"]["completed"], true);
+            EXPECT_EQ(download["download"]["blocks_verified"], 8);
+        } else {
+            EXPECT_EQ(download["outcome"], "interrupted");
+            EXPECT_EQ(download["download"]["completed"], false);
+            EXPECT_EQ(download["board_state"], "erased, not programmed");
+        }
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+}
+#endif
 
 }  // namespace
