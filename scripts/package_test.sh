@@ -237,7 +237,7 @@ done
 check "quillon-trace reads the trace quillon-sim wrote" contains "$("$root/usr/bin/quillon-trace" "$scratch/deb-run/q.trace")" "1 sonde, System Sleep, payload 0: status 0 Success"
 # The factory station: its programs, pages and schema, and a job of the extracted station.
 for file in usr/bin/quillon-station usr/bin/quillon-station-sim usr/share/man/man1/quillon-station.1.gz \
-    usr/share/man/man1/quillon-station-sim.1.gz usr/share/quillon/job.schema.json usr/share/doc/quillon/station.md; do
+    usr/share/man/man1/quillon-station-sim.1.gz usr/share/quillon/job.schema.json usr/share/doc/quillon/doc/station.md; do
     check "package holds /$file" test -e "$root/$file"
 done
 output=$(cd "$scratch/deb-run" && env -u LD_LIBRARY_PATH -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
@@ -340,7 +340,7 @@ check_verdict "ductra-probe.exe from the unpacked zip" "${output//$'\r'/}" "$?" 
 check "zip holds quillon-trace.exe and doc\\trace-format.txt" test -f "$folder/quillon-trace.exe" -a -f "$folder/doc/trace-format.txt"
 output=$(cd "$folder" && printf 'q\n' | DUCTRA_TRACE=q.trace "$top/cmake/wine-run.sh" "$folder/quillon-sim.exe" >/dev/null; "$top/cmake/wine-run.sh" "$folder/quillon-trace.exe" q.trace)
 check "quillon-trace.exe reads the trace quillon-sim.exe wrote" contains "$output" "1 sonde, System Sleep, payload 0: status 0 Success"
-check "zip holds the station, its schema and its page" test -f "$folder/quillon-station.exe" -a -f "$folder/quillon-station-sim.exe" -a -f "$folder/job.schema.json" -a -f "$folder/station.txt"
+check "zip holds the station, its schema and its page" test -f "$folder/quillon-station.exe" -a -f "$folder/quillon-station-sim.exe" -a -f "$folder/job.schema.json" -a -f "$folder/doc/station.txt"
 output=$(cd "$folder" && env -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG "$top/cmake/wine-run.sh" "$folder/quillon-station-sim.exe" --logs station report --board 3 2>/dev/null)
 check "quillon-station-sim.exe from the unpacked zip reports board 3" contains "$output" '"outcome":"done"'
 

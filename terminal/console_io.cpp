@@ -26,7 +26,7 @@ std::size_t AnswerRead = 0;
 char PromptText[AnswerCapacity];
 std::size_t PromptSize = 0;
 
-void KeepPrompt(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) void KeepPrompt(const char* format, va_list args) {
     char text[1024];
     const int length = vsnprintf(text, sizeof text, format, args);
     if (length < 0) return;
