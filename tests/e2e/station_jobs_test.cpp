@@ -272,11 +272,51 @@ TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
 }
 
 #if !defined(_WIN32)
+// Starts quillon-station-sim in folder with the scenario file there and the
+// given arguments, its standard error going to errors.txt.
+pid_t StartStation(const fs::path& folder, std::vector<std::string> arguments) {
+    const std::string program = ProgramPath("quillon-station-sim");
+    arguments.insert(arguments.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        const int errors = open((folder / "errors.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (quiet < 0 || errors < 0 || chdir(folder.c_str()) != 0) _exit(126);
+        dup2(quiet, 1);
+        dup2(errors, 2);
+        setenv("DUCTRA_SIM_SCENARIO", "scenario.json", 1);
+        setenv("TZ", "UTC", 1);
+        unsetenv("DUCTRA_SIM_WIRELOG");
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// Waits until found() is true, at most half a minute.
+template <typename Found>
+void AwaitWhile(Found found) {
+    for (int waited = 0; waited < 6000 && !found(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int ExitCodeOf(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 // Ctrl-C during a download: one press lets the download run to its end and
 // stops the job after it; a second press stops after the exchange under way,
 // and the result names the board erased and not programmed. Both end with
 // exit code 7. The presses come once the first block has gone to the board.
-TEST(StationInterrupt, DuringADownload) {
+// Ctrl-C while the station waits for the next instrument ends the run, with
+// the jobs done so far kept.
+TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
     for (int presses = 1; presses <= 2; ++presses) {
         const fs::path folder = MakeSessionDir();
         ASSERT_FALSE(folder.empty());
@@ -286,22 +326,10 @@ TEST(StationInterrupt, DuringADownload) {
                R"({"command":"0xF4","erase_ms":0}]})";
         std::ofstream(folder / "job.json")
             << R"({"operations":[{"op":"download","board":3,"image":"kdo.bin"},{"op":"list"}]})";
-        const std::string program = ProgramPath("quillon-station-sim");
-        const pid_t child = fork();
-        if (child == 0) {
-            const int quiet = open("/dev/null", O_WRONLY);
-            if (quiet < 0 || chdir(folder.c_str()) != 0) _exit(126);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-            setenv("DUCTRA_SIM_SCENARIO", "scenario.json", 1);
-            setenv("TZ", "UTC", 1);
-            unsetenv("DUCTRA_SIM_WIRELOG");
-            execl(program.c_str(), program.c_str(), "--logs", "logs", "--output", "result.json",
-                  "run", "job.json", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        const pid_t child =
+            StartStation(folder, {"--logs", "logs", "--output", "result.json", "run", "job.json"});
         ASSERT_GT(child, 0);
-        const auto blockWritten = [&folder] {
+        AwaitWhile([&folder] {
             std::error_code missing;
             for (const auto& entry : fs::directory_iterator(folder / "logs", missing)) {
                 if (entry.path().extension() == ".trace" &&
@@ -310,17 +338,12 @@ TEST(StationInterrupt, DuringADownload) {
                 }
             }
             return false;
-        };
-        for (int waited = 0; waited < 6000 && !blockWritten(); ++waited) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        });
         for (int press = 0; press < presses; ++press) {
             kill(child, SIGINT);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << "presses " << presses;
+        EXPECT_EQ(ExitCodeOf(child), 7) << "presses " << presses;
         const Json result = Json::parse(ReadSessionFile(folder / "result.json"), nullptr, false);
         ASSERT_TRUE(result.is_object()) << "presses " << presses;
         const Json& download = result["operations"][0];
@@ -338,6 +361,27 @@ TEST(StationInterrupt, DuringADownload) {
         std::error_code ignored;
         fs::remove_all(folder, ignored);
     }
+
+    const fs::path folder = MakeSessionDir();
+    std::ofstream(folder / "scenario.json") << "{}";
+    const pid_t child =
+        StartStation(folder, {"--logs", "logs", "--repeat", "--results", "results.jsonl", "list"});
+    ASSERT_GT(child, 0);
+    AwaitWhile([&folder] {
+        return ReadSessionFile(folder / "errors.txt").find("attach the next one\n") !=
+               std::string::npos;
+    });
+    kill(child, SIGINT);
+    EXPECT_EQ(ExitCodeOf(child), 0);
+    EXPECT_EQ(ReadSessionFile(folder / "errors.txt"),
+              "quillon-station: instrument 1: done\n"
+              "quillon-station: remove the instrument and attach the next one\n"
+              "quillon-station: interrupted between instruments: the run ends\n");
+    const std::string results = ReadSessionFile(folder / "results.jsonl");
+    EXPECT_EQ(CountOf(results, "\n"), 1) << results;
+    EXPECT_NE(results.find("\"exit_code\":0"), std::string::npos) << results;
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
 }
 #endif
 
