@@ -194,6 +194,10 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, job.exitCode);
     EXPECT_EQ(result.errors, job.errors);
+    // A bad job is refused before anything is sent.
+    if (job.exitCode == 2) {
+        EXPECT_EQ(result.wire, std::vector<std::string>{});
+    }
     const Json document = Json::parse(result.output, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << result.output;
     const std::string actual = MaskTimes(document.dump(2) + "\n", start, end);
@@ -228,6 +232,24 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, Station, ::testing::ValuesIn(Jobs),
                          [](const auto& entry) { return std::string(entry.param.name); });
+
+// An image the console would refuse is refused the same way, in the
+// console's words, before anything is sent.
+TEST(StationImage, RefusedAsTheConsoleRefusesIt) {
+    std::time_t start = 0, end = 0;
+    std::string folder;
+    const SessionResult result = RunStation(
+        "", "", {"download", "--board", "3", "--image", "nothere.bin"}, start, end, folder);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    EXPECT_EQ(result.exitCode, 2);
+    const std::string head = "quillon-station: bad job: operations[0].image: image ";
+    const std::string tail = "nothere.bin refused: No such file, try again.\n";
+    EXPECT_EQ(result.errors.compare(0, head.size(), head), 0) << result.errors;
+    ASSERT_GE(result.errors.size(), tail.size());
+    EXPECT_EQ(result.errors.substr(result.errors.size() - tail.size()), tail);
+    EXPECT_EQ(result.wire, std::vector<std::string>{});
+}
 
 // --repeat over two instruments: the first is put to sleep and removed, the
 // second attached; each gets the next serial number of the template, and the
