@@ -229,33 +229,6 @@ TEST_F(FirmwareSession, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
     EXPECT_EQ(r.exitCode, 0);
 }
 
-// quillon-trace on a file, in the session's folder.
-SessionResult ReadTrace(const std::string& folder, std::vector<std::string> arguments) {
-    SessionOptions options;
-    options.program = "quillon-trace";
-    options.arguments = std::move(arguments);
-    options.workDir = folder;
-    return RunSession(options);
-}
-
-// The reader's lines with their run-dependent times replaced: the leading
-// milliseconds of an exchange line by <ms>, the UTC time of a change by <utc>.
-std::string WithoutTimes(const std::string& text) {
-    std::istringstream lines(text);
-    std::string out;
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t dot = line.find('.');
-        if (dot != std::string::npos && dot + 6 <= line.size() &&
-            line.compare(dot + 4, 2, "  ") == 0 && line.find_first_not_of(" 0123456789") == dot) {
-            line = "<ms>" + line.substr(dot + 4);
-        } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
-            line = "<utc>" + line.substr(23);
-        }
-        out += line + "\n";
-    }
-    return out;
-}
-
 void WriteText(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }

@@ -302,7 +302,6 @@ std::string MaskReport(const std::string& text, Clock clock) {
     std::istringstream lines(text);
     std::string out;
     for (std::string line; std::getline(lines, line);) {
-        const std::size_t dot = line.find('.');
         if (line.rfind("trace ", 0) == 0 && line.find(", started ") != std::string::npos) {
             const std::size_t slash = line.find('/');
             const std::size_t on = line.find(" on ", slash);
@@ -310,26 +309,14 @@ std::string MaskReport(const std::string& text, Clock clock) {
                 line.replace(slash + 1, on - slash - 1, "<version>");
             }
             line = line.substr(0, line.find(", started ") + 10) + "<start>";
-        } else if (dot != std::string::npos && dot + 6 <= line.size() &&
-                   line.compare(dot + 4, 2, "  ") == 0 &&
-                   line.find_first_not_of(" 0123456789") == dot) {
-            line = "<ms>" + line.substr(dot + 4);
-        } else if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) {
-            line = "<utc>" + line.substr(23);
+        } else {
+            line = shell_e2e::LineWithoutTime(line);
         }
         out += line + "\n";
     }
     return MaskConsole(out, clock);
 }
 
-// quillon-trace with the arguments, in the folder.
-SessionResult RunReader(const std::string& folder, std::vector<std::string> arguments) {
-    SessionOptions options;
-    options.program = "quillon-trace";
-    options.arguments = std::move(arguments);
-    options.workDir = folder;
-    return RunSession(options);
-}
 #endif
 
 // The replay's standard error when it is not NAME.replay.out's: nothing, or
@@ -401,7 +388,7 @@ TEST_P(Golden, SessionMatchesItsFiles) {
     for (const char* report : {"read", "changes"}) {
         std::vector<std::string> arguments{"session.trace"};
         if (std::string(report) == "changes") arguments.insert(arguments.begin(), "--changes");
-        const SessionResult read = RunReader(options.workDir, arguments);
+        const SessionResult read = shell_e2e::ReadTrace(options.workDir, arguments);
         const std::string file = name + "." + report;
         CompareWithGolden(file, ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file),
                           MaskReport(Transcript(read), clock));
@@ -472,7 +459,7 @@ TEST(GoldenTraces, ReportsMatchTheirFiles) {
             if (std::string(report) == "changes") arguments.insert(arguments.begin(), "--changes");
             const std::string file = "traces/" + name + "." + report;
             CompareWithGolden(file, ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / file),
-                              Transcript(RunReader(dir, arguments)));
+                              Transcript(shell_e2e::ReadTrace(dir, arguments)));
         }
     }
     std::error_code ignored;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,35 @@ inline std::string AfterStartUp(const std::string& output) {
     const std::size_t at = output.find(marker);
     return at == std::string::npos ? std::string("<no start-up>")
                                    : output.substr(at + marker.size());
+}
+
+// quillon-trace with the arguments, in the folder.
+inline SessionResult ReadTrace(const std::string& folder, std::vector<std::string> arguments) {
+    SessionOptions options;
+    options.program = "quillon-trace";
+    options.arguments = std::move(arguments);
+    options.workDir = folder;
+    return RunSession(options);
+}
+
+// A line of the reader's with its run-dependent time replaced: the leading
+// milliseconds of an exchange line by <ms>, the UTC time of a change by <utc>.
+inline std::string LineWithoutTime(const std::string& line) {
+    const std::size_t dot = line.find('.');
+    if (dot != std::string::npos && dot + 6 <= line.size() && line.compare(dot + 4, 2, "  ") == 0 &&
+        line.find_first_not_of(" 0123456789") == dot) {
+        return "<ms>" + line.substr(dot + 4);
+    }
+    if (line.size() > 23 && line.compare(19, 4, " UTC") == 0) return "<utc>" + line.substr(23);
+    return line;
+}
+
+// The reader's lines, each with its time replaced.
+inline std::string WithoutTimes(const std::string& text) {
+    std::istringstream lines(text);
+    std::string out;
+    for (std::string line; std::getline(lines, line);) out += LineWithoutTime(line) + "\n";
+    return out;
 }
 
 }  // namespace shell_e2e
