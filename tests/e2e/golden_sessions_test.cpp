@@ -39,7 +39,7 @@ struct GoldenSession {
 };
 
 const GoldenSession Sessions[] = {
-    {"sensor_boards", "", "kdo.bin", 3 * 256 + 100,
+    {"sensor_boards", "", "kdo.bin", 3 * 256,
      "s\n"
      "ll\n"
      "cn\n1\n"          // a calibration of the most steps a record may hold
@@ -53,7 +53,7 @@ const GoldenSession Sessions[] = {
      "bd\n2\n"
      "md\n2\n30\n"
      "cn\n2\n"       // the serial number, dates and interval just written
-     "dl\n1\n3\n\n"  // three blocks and a rest that is not sent
+     "dl\n1\n3\n\n"  // three blocks
      "ll\n"          // the new code version
      "rm\n"
      "q\n"},
@@ -125,6 +125,11 @@ const GoldenSession Sessions[] = {
     {"full_sonde_image_under_one_block", "full-sonde", "short.bin", 255,
      "s\n"
      "ll\n"
+     "dl\n1\n3\n"
+     "q\n"},
+    // data that are not a whole number of 256-byte blocks: refused before the erase
+    {"image_with_a_part_block", "", "tail.bin", 300,
+     "s\n"
      "dl\n1\n3\n"
      "q\n"},
     {"short_answers_and_retried_readback",

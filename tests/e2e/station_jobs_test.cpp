@@ -60,6 +60,12 @@ const StationJob Jobs[] = {
      {"download", "--board", "3", "--image", "kdo.bin"},
      6,
      "quillon-station: instrument 1: verify failure\n"},
+    {"station_image_part_block",
+     QuickBootloader,
+     "",
+     {"download", "--board", "3", "--image", "tail.bin"},
+     4,
+     "quillon-station: instrument 1: refused\n"},
     {"station_silent_board",
      "silent-board",
      R"({"operations":[{"op":"reset","board":4,"level":0},{"op":"report","board":4}]})",
@@ -145,8 +151,8 @@ std::string ScenarioText(const char* scenario) {
     return ReadSessionFile(fs::path(QUILLON_SCENARIO_DIR) / (std::string(scenario) + ".json"));
 }
 
-// Runs the station in a fresh folder holding kdo.bin (3 blocks of 256 bytes
-// and 100 more) and job.json.
+// Runs the station in a fresh folder holding kdo.bin (3 blocks of 256 bytes),
+// tail.bin (one block and 44 bytes) and job.json.
 SessionResult RunStation(const std::string& scenario, const std::string& job,
                          const std::vector<std::string>& arguments, std::time_t& start,
                          std::time_t& end, std::string& folder) {
@@ -158,7 +164,8 @@ SessionResult RunStation(const std::string& scenario, const std::string& job,
     options.env["TZ"] = "UTC";
     options.workDir = folder = MakeSessionDir();
     options.timeoutSeconds = 300;
-    WriteImage(fs::path(folder) / "kdo.bin", 3 * 256 + 100);
+    WriteImage(fs::path(folder) / "kdo.bin", 3 * 256);
+    WriteImage(fs::path(folder) / "tail.bin", 300);
     if (!job.empty()) std::ofstream(fs::path(folder) / "job.json") << job;
     start = std::time(nullptr);
     SessionResult result = RunSession(options);
@@ -210,7 +217,7 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
         typed.scenarioJson = ScenarioText(job.scenario);
         typed.workDir = MakeSessionDir();
         fs::create_directory(fs::path(typed.workDir) / "firmware");
-        WriteImage(fs::path(typed.workDir) / "firmware" / "kdo.bin", 3 * 256 + 100);
+        WriteImage(fs::path(typed.workDir) / "firmware" / "kdo.bin", 3 * 256);
         const SessionResult console = RunSession(typed);
         fs::remove_all(typed.workDir, ignored);
         EXPECT_EQ(console.exitCode, 0);

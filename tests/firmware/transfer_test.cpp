@@ -72,7 +72,7 @@ class DownloadTest : public FirmwareTest {
 };
 
 TEST_F(DownloadTest, ThreeBlockImageGoesOutBlockByBlockAndCompletes) {
-    const Bytes image = WriteImage("a.bin", 0x0185, 3 * 512 + 100);
+    const Bytes image = WriteImage("a.bin", 0x0185, 3 * 512);
     ASSERT_TRUE(Run());
 
     const std::string path = EntryPath("a.bin");
@@ -98,11 +98,11 @@ TEST_F(DownloadTest, ThreeBlockImageGoesOutBlockByBlockAndCompletes) {
                   "  Waiting on restart...   Firmware download successful.\n"
                   "Press return ");
 
-    // 1636 = 3 * 512 + 100 data bytes; the trailing 100 are never sent.
+    // 1536 = 3 * 512 data bytes.
     const std::vector<Bytes> expected{
         Frame(0x08, {}),
         Frame(0xF0, {4, 0}),
-        Frame(0xF1, {4, 0, 0x64, 0x06, 0, 0}),
+        Frame(0xF1, {4, 0, 0x00, 0x06, 0, 0}),
         Frame(0xF4, {4, 0}),
         Frame(0xF3, BlockRequest(1, image, 512)),
         Frame(0xF2, {4, 0, 1, 0}),
@@ -187,7 +187,7 @@ TEST_F(DownloadTest, BlockSizeAboveFiveHundredTwelveIsCapped) {
 }
 
 TEST_F(DownloadTest, SmallerBlockSizeIsUsedAsReportedAndProgressNeverReachesAHundred) {
-    const Bytes image = WriteImage("a.bin", 0x0185, 4 * 64 + 63);
+    const Bytes image = WriteImage("a.bin", 0x0185, 4 * 64);
     device.blockSize = 64;
     ASSERT_TRUE(Run());
     EXPECT_EQ(output.find("Can't deal"), std::string::npos);
@@ -196,7 +196,7 @@ TEST_F(DownloadTest, SmallerBlockSizeIsUsedAsReportedAndProgressNeverReachesAHun
     const auto writes = device.Requests(0xF3);
     ASSERT_EQ(writes.size(), 4u);
     EXPECT_EQ(writes[3].payload, BlockRequest(4, image, 64));
-    EXPECT_EQ(device.Requests(0xF1).at(0).payload, (Bytes{4, 0, 0x3F, 0x01, 0, 0}));
+    EXPECT_EQ(device.Requests(0xF1).at(0).payload, (Bytes{4, 0, 0x00, 0x01, 0, 0}));
 }
 
 TEST_F(DownloadTest, EveryFourthReadBackByteIsNotCompared) {
@@ -407,6 +407,21 @@ TEST_F(EarlyFailureTest, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
     EXPECT_NE(output.find("  Old code version: 2.2\n"
                           "  The image holds 511 data bytes, less than one block of 512 bytes, "
                           "nothing can be written FAILED\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(device.Commands(), (std::vector<uint8_t>{0x08, 0xF0, 0xF1}));
+    ExpectEndedBefore(0xF4);
+}
+
+// Data that are not a whole number of blocks would lose their tail; the
+// image is refused before the erase, and nothing is written.
+TEST_F(EarlyFailureTest, ImageWithAPartBlockAtItsEndIsRefusedBeforeTheErase) {
+    WriteImage("a.bin", 0x0185, 300);
+    device.blockSize = 256;
+    ASSERT_TRUE(Run("1\n4\n"));
+    EXPECT_NE(output.find("  Old code version: 2.2\n"
+                          "  The image holds 300 data bytes, not a whole number of blocks of 256 "
+                          "bytes (44 left over), nothing is written FAILED\n"),
               std::string::npos)
         << output;
     EXPECT_EQ(device.Commands(), (std::vector<uint8_t>{0x08, 0xF0, 0xF1}));
