@@ -85,6 +85,12 @@ const StationJob Jobs[] = {
      {"run", "job.json"},
      0,
      "quillon-station: instrument 1: done\n"},
+    {"station_clear_log",
+     QuickBootloader,
+     R"({"operations":[{"op":"clear-log","board":2}]})",
+     {"run", "job.json"},
+     0,
+     "quillon-station: instrument 1: done\n"},
     {"station_com_module",
      "com-module-sdi12",
      "",
@@ -110,6 +116,20 @@ const StationJob Jobs[] = {
      2,
      "quillon-station: bad job: operations[1].board: Expected number greater than or equal to "
      "1.000000\n"},
+    // The handheld and the communications module have board 0 only: a job
+    // naming another is refused, never run on board 0 under another name.
+    {"station_handheld_board_3",
+     "handheld",
+     R"({"operations":[{"op":"report","device":"handheld","board":3}]})",
+     {"run", "job.json"},
+     2,
+     "quillon-station: bad job: operations[0].board: the handheld has board 0 only\n"},
+    {"station_com_module_board_3",
+     "com-module-sdi12",
+     "",
+     {"report", "--device", "com-module", "--board", "3"},
+     2,
+     "quillon-station: bad job: operations[0].board: the com-module has board 0 only\n"},
 };
 
 constexpr std::time_t DeviceEpoch = 946684800;
