@@ -111,7 +111,8 @@ bool ReadAttributes(TransferRun& run) {
         ConsolePrint("  The device reports a block size of 0, nothing can be written FAILED\n");
         return false;
     }
-    const uint32_t blocks = static_cast<uint32_t>(CurrentImage.dataLength) / run.blockSize;
+    const auto dataLength = static_cast<uint32_t>(CurrentImage.dataLength);
+    const uint32_t blocks = dataLength / run.blockSize;
     if (blocks > MaxBlockCount) {
         ConsolePrint("  The image needs %lu blocks, more than %lu can be numbered FAILED\n",
                      static_cast<unsigned long>(blocks), static_cast<unsigned long>(MaxBlockCount));
@@ -128,12 +129,12 @@ bool ReadAttributes(TransferRun& run) {
     }
     // Data that are not a whole number of blocks would lose their tail: the
     // board would run code with its end missing. Stop before the erase.
-    const uint32_t tail = static_cast<uint32_t>(CurrentImage.dataLength) % run.blockSize;
+    const uint32_t tail = dataLength % run.blockSize;
     if (tail != 0) {
         ConsolePrint(
             "  The image holds %lu data bytes, not a whole number of blocks of %d bytes "
             "(%lu left over), nothing is written FAILED\n",
-            static_cast<unsigned long>(CurrentImage.dataLength), run.blockSize,
+            static_cast<unsigned long>(dataLength), run.blockSize,
             static_cast<unsigned long>(tail));
         return false;
     }

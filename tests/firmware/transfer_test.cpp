@@ -413,21 +413,6 @@ TEST_F(EarlyFailureTest, ImageShorterThanOneBlockIsRefusedBeforeTheErase) {
     ExpectEndedBefore(0xF4);
 }
 
-// Data that are not a whole number of blocks would lose their tail; the
-// image is refused before the erase, and nothing is written.
-TEST_F(EarlyFailureTest, ImageWithAPartBlockAtItsEndIsRefusedBeforeTheErase) {
-    WriteImage("a.bin", 0x0185, 300);
-    device.blockSize = 256;
-    ASSERT_TRUE(Run("1\n4\n"));
-    EXPECT_NE(output.find("  Old code version: 2.2\n"
-                          "  The image holds 300 data bytes, not a whole number of blocks of 256 "
-                          "bytes (44 left over), nothing is written FAILED\n"),
-              std::string::npos)
-        << output;
-    EXPECT_EQ(device.Commands(), (std::vector<uint8_t>{0x08, 0xF0, 0xF1}));
-    ExpectEndedBefore(0xF4);
-}
-
 TEST_F(EarlyFailureTest, EraseRefused) {
     WriteImage("a.bin", 0x0185, 512);
     device.statuses[0xF4] = {2};
