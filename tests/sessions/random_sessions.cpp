@@ -49,8 +49,9 @@ std::filesystem::path MakeWorkFolder() {
     std::ofstream good(dir / "firmware" / "sensor-3.6.bin", std::ios::binary);
     const char header[] = {0, 0, static_cast<char>(0x86), 0x01};
     good.write(header, sizeof header);
-    // The data begin with the code version word the board runs afterwards.
-    for (int i = 0; i < 3 * 256 + 17; ++i)
+    // The data begin with the code version word the board runs afterwards,
+    // and are three whole blocks: an image with a part block is refused.
+    for (int i = 0; i < 3 * 256; ++i)
         good.put(static_cast<char>(i == 0 ? 0x86 : i == 1 ? 1 : i));
     good.close();
     std::ofstream tiny(dir / "firmware" / "tiny.bin", std::ios::binary);
