@@ -13,6 +13,7 @@
 #include "sim/sim.h"
 #include "sim_support.h"
 #include "tests/ductra/trace_lines.h"
+#include "usbpipe/trace/trace_file.h"
 
 using namespace SimTest;
 
@@ -172,6 +173,42 @@ TEST(SimLibrary, DefaultScenarioIsTheFileInTheSourceTree) {
     std::string file = ReadFile(SIM_DEFAULT_SCENARIO_FILE);
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(std::string(Sim::DefaultScenarioText()), file);
+}
+
+// A replayed failure gives the system error the trace recorded only when it
+// was recorded on this platform: another platform's number means something
+// else here, and the instrument's own time-out error is given instead.
+TEST(SimReplay, RecordedSystemErrorOnlyFromThisPlatform) {
+    const std::string here = ductra::TracePlatformName();
+    const std::string path = ::testing::TempDir() + "replay-platform.trace";
+#if defined(_WIN32)
+    const int own = 121;
+#else
+    const int own = ETIMEDOUT;
+#endif
+    for (const std::string& platform :
+         {here, std::string(here == "windows" ? "linux" : "windows")}) {
+        SCOPED_TRACE(platform);
+        std::ofstream(TracePath(path), std::ios::binary)
+            << "ductra-trace 1 library=ductra/1.1.0 platform=" << platform
+            << " start=2026-03-02T08:15:00.250Z\n0.004 open result=0\n"
+               "0.038 send timeout=10000 length=6 result=0 > 01 09 00 00 25 E8\n"
+               "2000.100 receive capacity=1024 timeout=2000 result=-1 error=5\n2000.200 close "
+               "result=0\n";
+        ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+        ASSERT_EQ(Sim::ReplayLoad(path.c_str()), 0);
+        DuctraChatty(1);
+        ASSERT_EQ(DuctraOpen(), 0);
+        uint8_t frame[] = {0x01, 0x09, 0x00, 0x00, 0x25, 0xE8};
+        ASSERT_EQ(DuctraSend(frame, sizeof frame, 10000), 0);
+        uint8_t buffer[1024];
+        uint32_t count = 0;
+        EXPECT_EQ(DuctraReceive(buffer, sizeof buffer, 2000, &count), -1);
+        EXPECT_EQ(ductra::TraceSystemError(), platform == here ? 5 : own);
+        DuctraClose();
+    }
+    ASSERT_EQ(DuctraSimRestart(nullptr, nullptr), 0);
+    std::remove(path.c_str());
 }
 
 #if !defined(_WIN32)
