@@ -8,15 +8,11 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
-#include <valijson/adapters/nlohmann_json_adapter.hpp>
-#include <valijson/schema.hpp>
-#include <valijson/schema_parser.hpp>
-#include <valijson/validation_results.hpp>
-#include <valijson/validator.hpp>
 #include <vector>
 
 #include "link/frame.h"
 #include "sim/sim.h"
+#include "usbpipe/trace/json_schema.h"
 
 namespace Sim {
 
@@ -486,45 +482,14 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     return true;
 }
 
-// "<root>", "[devices]", "[0]", "[boards]" as devices[0].boards.
-std::string SchemaPath(const std::vector<std::string>& context) {
-    std::string path;
-    for (const std::string& part : context) {
-        if (part.size() < 2 || part.front() != '[' || part.back() != ']') continue;
-        const std::string inner = part.substr(1, part.size() - 2);
-        if (!inner.empty() && inner.find_first_not_of("0123456789") == std::string::npos) {
-            path += "[" + inner + "]";
-        } else {
-            path += (path.empty() ? "" : ".") + inner;
-        }
-    }
-    return path.empty() ? "scenario" : path;
-}
-
 // The scenario file against its schema; the first complaint at the deepest
 // field names the field.
 bool CheckSchema(Checker& c, const Json& own) {
-    static valijson::Schema schema;
-    static bool parsed = false;
-    if (!parsed) {
-        const Json document = Json::parse(ScenarioSchemaText());
-        valijson::SchemaParser parser;
-        valijson::adapters::NlohmannJsonAdapter adapter(document);
-        parser.populateSchema(adapter, schema);
-        parsed = true;
+    std::string field, description;
+    if (ductra::CheckJsonSchema(ScenarioSchemaText(), own, "scenario", field, description) == 0) {
+        return true;
     }
-    valijson::Validator validator;
-    valijson::ValidationResults results;
-    valijson::adapters::NlohmannJsonAdapter adapter(own);
-    if (validator.validate(schema, adapter, &results)) return true;
-    const valijson::ValidationResults::Error* deepest = nullptr;
-    for (const auto& failure : results) {
-        if (deepest == nullptr || failure.context.size() > deepest->context.size()) {
-            deepest = &failure;
-        }
-    }
-    return c.Fail(SchemaPath(deepest->context),
-                  "what the scenario schema allows (" + deepest->description + ")");
+    return c.Fail(field, "what the scenario schema allows (" + description + ")");
 }
 
 // Parse errors are the one place the JSON library reports by exception.
