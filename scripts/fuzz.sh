@@ -8,10 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"${QUILLON_JOBS:-2}" --target fuzz_receive fuzz_decoders fuzz_console fuzz_trace
+cmake --build --preset fuzz -j"${QUILLON_JOBS:-2}" --target fuzz_receive fuzz_decoders fuzz_console fuzz_trace fuzz_scenario
 total=0
 status=0
-for target in fuzz_receive fuzz_decoders fuzz_console fuzz_trace; do
+for target in fuzz_receive fuzz_decoders fuzz_console fuzz_trace fuzz_scenario; do
     work=build/fuzz/run/$target
     crashes=$PWD/build/fuzz/crashes/$target
     rm -rf "$work"
