@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/seed-*)."""
+import glob
 import os
 import struct
 
@@ -183,3 +184,11 @@ t.lines.append("1.000 send timeout=10000 length=8 result=0 > 01 82 02")
 t.lines.append("1.000 receive capacity=1024 timeout=2000 result=0 count=2 < 0G 00")
 t.lines.append("ductra-trace 2 library=ductra/9.0.0")
 write("fuzz_trace", "damaged", b"\x00" + t.text()[:-4] + b"\0\0\0\0")
+
+# The scenario reader: the ready-made scenarios, a number too large for a
+# double and nesting deeper than the reader takes.
+for path in sorted(glob.glob(os.path.join(HERE, "..", "sim", "scenarios", "*.json"))):
+    with open(path, "rb") as f:
+        write("fuzz_scenario", os.path.basename(path)[:-5], f.read())
+write("fuzz_scenario", "number-overflow", b'{"latency_us": 1e400}')
+write("fuzz_scenario", "deep-nesting", b'{"description": ' + b"[" * 2000 + b"]" * 2000 + b"}")

@@ -8,15 +8,11 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
-#include <valijson/adapters/nlohmann_json_adapter.hpp>
-#include <valijson/schema.hpp>
-#include <valijson/schema_parser.hpp>
-#include <valijson/validation_results.hpp>
-#include <valijson/validator.hpp>
 #include <vector>
 
 #include "link/frame.h"
 #include "sim/sim.h"
+#include "usbpipe/trace/json_schema.h"
 
 namespace Sim {
 
@@ -298,8 +294,9 @@ bool ReadDevice(Checker& c, const Json& v, const std::string& path, Device& out)
         !ReadNumber(c, v["min_stabilization"], path + ".min_stabilization", out.minStabilization))
         return false;
     const Json& boards = v["boards"];
-    if (!boards.is_array() || boards.empty() || boards.size() > 169)
-        return c.Fail(path + ".boards", "an array of 1 to 169 boards");
+    // A device lists at most 17 boards in the answer the console reads.
+    if (!boards.is_array() || boards.empty() || boards.size() > 17)
+        return c.Fail(path + ".boards", "an array of 1 to 17 boards");
     bool hasMain = false;
     for (std::size_t i = 0; i < boards.size(); ++i) {
         Board b;
@@ -486,53 +483,85 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     return true;
 }
 
-// "<root>", "[devices]", "[0]", "[boards]" as devices[0].boards.
-std::string SchemaPath(const std::vector<std::string>& context) {
+// The scenario file against its schema; the first complaint at the deepest
+// field names the field.
+bool CheckSchema(Checker& c, const Json& own) {
+    std::string field, description;
+    if (ductra::CheckJsonSchema(ScenarioSchemaText(), own, "scenario", field, description) == 0) {
+        return true;
+    }
+    return c.Fail(field, "what the scenario schema allows (" + description + ")");
+}
+
+// Deeper than any scenario goes (a next instrument's component's setup is
+// eight levels down): what lies below is never built, so that neither the
+// checks nor the copies below recurse without bound.
+constexpr std::size_t MaxNesting = 64;
+
+// One open object or array of the text being parsed: the key last read in
+// an object, the number of elements finished in an array.
+struct Open {
+    bool array = false;
+    std::string key;
+    std::size_t index = 0;
+};
+
+// The field the parser is at, as the checks name it ("faults[0].command").
+std::string FieldAt(const std::vector<Open>& open, std::size_t levels) {
     std::string path;
-    for (const std::string& part : context) {
-        if (part.size() < 2 || part.front() != '[' || part.back() != ']') continue;
-        const std::string inner = part.substr(1, part.size() - 2);
-        if (!inner.empty() && inner.find_first_not_of("0123456789") == std::string::npos) {
-            path += "[" + inner + "]";
-        } else {
-            path += (path.empty() ? "" : ".") + inner;
+    for (std::size_t i = 0; i < levels && i < open.size(); ++i) {
+        if (open[i].array) {
+            path += "[" + std::to_string(open[i].index) + "]";
+        } else if (!open[i].key.empty()) {
+            path += (path.empty() ? "" : ".") + open[i].key;
         }
     }
     return path.empty() ? "scenario" : path;
 }
 
-// The scenario file against its schema; the first complaint at the deepest
-// field names the field.
-bool CheckSchema(Checker& c, const Json& own) {
-    static valijson::Schema schema;
-    static bool parsed = false;
-    if (!parsed) {
-        const Json document = Json::parse(ScenarioSchemaText());
-        valijson::SchemaParser parser;
-        valijson::adapters::NlohmannJsonAdapter adapter(document);
-        parser.populateSchema(adapter, schema);
-        parsed = true;
-    }
-    valijson::Validator validator;
-    valijson::ValidationResults results;
-    valijson::adapters::NlohmannJsonAdapter adapter(own);
-    if (validator.validate(schema, adapter, &results)) return true;
-    const valijson::ValidationResults::Error* deepest = nullptr;
-    for (const auto& failure : results) {
-        if (deepest == nullptr || failure.context.size() > deepest->context.size()) {
-            deepest = &failure;
-        }
-    }
-    return c.Fail(SchemaPath(deepest->context),
-                  "what the scenario schema allows (" + deepest->description + ")");
-}
-
-// Parse errors are the one place the JSON library reports by exception.
+// Parses the text, following where the parser is, so that a number too
+// large for a double and nesting past MaxNesting are refused with their
+// field. Parse errors are the one place the JSON library reports by
+// exception.
 bool ParseJson(Checker& c, const std::string& text, Json& out) {
+    std::vector<Open> open;
+    std::string tooDeep;  // the field where nesting passed the bound
+    const auto follow = [&](int, Json::parse_event_t event, Json& parsed) {
+        switch (event) {
+            case Json::parse_event_t::object_start:
+            case Json::parse_event_t::array_start:
+                if (open.size() >= MaxNesting && tooDeep.empty()) {
+                    tooDeep = FieldAt(open, 1);
+                }
+                open.push_back({event == Json::parse_event_t::array_start, {}, 0});
+                return open.size() <= MaxNesting;
+            case Json::parse_event_t::key:
+                if (!open.empty()) open.back().key = parsed.get<std::string>();
+                return true;
+            case Json::parse_event_t::object_end:
+            case Json::parse_event_t::array_end:
+                if (!open.empty()) open.pop_back();
+                break;
+            case Json::parse_event_t::value:
+                break;
+        }
+        if (!open.empty() && open.back().array) ++open.back().index;
+        return true;
+    };
     try {
-        out = Json::parse(text);
+        out = Json::parse(text, follow);
     } catch (const Json::parse_error& e) {
         return c.Fail("JSON text", std::string("valid JSON (") + e.what() + ")");
+    } catch (const Json::out_of_range& e) {
+        const std::string what = e.what();
+        const std::size_t words = what.find("] ");
+        return c.Fail(FieldAt(open, open.size()),
+                      "a number that fits a double (" +
+                          (words == std::string::npos ? what : what.substr(words + 2)) + ")");
+    }
+    if (!tooDeep.empty()) {
+        return c.Fail(tooDeep,
+                      "at most " + std::to_string(MaxNesting) + " levels of arrays and objects");
     }
     return true;
 }
@@ -556,8 +585,8 @@ int LoadScenario(const std::string& text, Scenario& scenario, std::string& error
         error = "built-in default: " + c.error;
         return 1;
     }
+    Json own;
     if (!text.empty()) {
-        Json own;
         if (!ParseJson(c, text, own) || !CheckObject(c, own, "", ScenarioKeys)) {
             error = c.error;
             return 1;
@@ -565,7 +594,7 @@ int LoadScenario(const std::string& text, Scenario& scenario, std::string& error
         for (auto it = own.begin(); it != own.end(); ++it) merged[it.key()] = it.value();
     }
     Scenario loaded;
-    if (!ReadScenario(c, merged, loaded) || (!text.empty() && !CheckSchema(c, Json::parse(text)))) {
+    if (!ReadScenario(c, merged, loaded) || (!text.empty() && !CheckSchema(c, own))) {
         error = c.error;
         return 1;
     }

@@ -1,4 +1,4 @@
-// Reading a job: the JSON text, the schema's verdict through valijson (its
+// Reading a job: the JSON text, the schema's verdict (its
 // first failure at the deepest field, named as the job spells the field),
 // then the rules the schema cannot say (which menus offer an operation for
 // which board) and the image paths.
@@ -10,56 +10,21 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <valijson/adapters/nlohmann_json_adapter.hpp>
-#include <valijson/schema.hpp>
-#include <valijson/schema_parser.hpp>
-#include <valijson/validation_results.hpp>
-#include <valijson/validator.hpp>
+
+#include "usbpipe/trace/json_schema.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-// "<root>", "[operations]", "[1]", "[board]" as operations[1].board.
-std::string FieldPath(const std::vector<std::string>& context) {
-    std::string path;
-    for (const std::string& part : context) {
-        if (part.size() < 2 || part.front() != '[' || part.back() != ']') continue;
-        const std::string inner = part.substr(1, part.size() - 2);
-        const bool index =
-            !inner.empty() && inner.find_first_not_of("0123456789") == std::string::npos;
-        if (index) {
-            path += "[" + inner + "]";
-        } else {
-            path += (path.empty() ? "" : ".") + inner;
-        }
-    }
-    return path.empty() ? "the job" : path;
-}
-
 // The schema's first complaint at the deepest field; 0 when it has none.
 int CheckAgainstSchema(const Json& document, std::string& error) {
-    static valijson::Schema schema;
-    static bool parsed = false;
-    if (!parsed) {
-        const Json schemaDocument = Json::parse(JobSchemaText());
-        valijson::SchemaParser parser;
-        valijson::adapters::NlohmannJsonAdapter schemaAdapter(schemaDocument);
-        parser.populateSchema(schemaAdapter, schema);
-        parsed = true;
+    std::string field, description;
+    if (ductra::CheckJsonSchema(JobSchemaText(), document, "the job", field, description) == 0) {
+        return 0;
     }
-    valijson::Validator validator;
-    valijson::ValidationResults results;
-    valijson::adapters::NlohmannJsonAdapter adapter(document);
-    if (validator.validate(schema, adapter, &results)) return 0;
-    const valijson::ValidationResults::Error* deepest = nullptr;
-    for (const auto& failure : results) {
-        if (deepest == nullptr || failure.context.size() > deepest->context.size()) {
-            deepest = &failure;
-        }
-    }
-    error = FieldPath(deepest->context) + ": " + deepest->description;
+    error = field + ": " + description;
     return 1;
 }
 

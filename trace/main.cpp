@@ -51,5 +51,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillon-trace: cannot read %s: %s\n", path, std::strerror(errno));
         return 2;
     }
+    // Nothing to read is said, not passed over in silence: the trace may
+    // have been emptied, or the wrong file named.
+    if (text.empty()) {
+        std::fprintf(stderr, "quillon-trace: %s: the file is empty, it holds no trace\n", path);
+        return 1;
+    }
     return ReadTrace(text, path, report, stdout, stderr);
 }

@@ -204,9 +204,9 @@ std::string Hex(uint16_t value) {
 // The instrument's descriptors: one configuration with one vendor-specific
 // interface, bulk IN 0x81 and bulk OUT 0x02, 64-byte packets; or, `in_only`,
 // bulk IN 0x81 and an interrupt IN 0x83 and no OUT pipe.
-std::string Descriptors(uint16_t vendor, uint16_t product, bool in_only = false) {
+std::string Descriptors(uint16_t vendor, uint16_t product, bool in_only, uint16_t in_packet) {
     return "12010002000000 40" + Hex(vendor) + Hex(product) + "0001010203 01" +
-           "09022000010100 8032" + "090400000 2ff000000" + "0705810240 0000" +
+           "09022000010100 8032" + "090400000 2ff000000" + "07058102" + Hex(in_packet) + "00" +
            (in_only ? "0705830340 000a" : "0705020240 0000");
 }
 
@@ -238,7 +238,7 @@ class LibusbBackend : public ::testing::Test {
         if (node) {
             ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, path, handler_, nullptr));
         }
-        std::string descriptors = Descriptors(vendor, product, in_only);
+        std::string descriptors = Descriptors(vendor, product, in_only, in_packet_size_);
         std::string clean;
         for (char c : descriptors) {
             if (c != ' ') clean += c;
@@ -261,6 +261,7 @@ class LibusbBackend : public ::testing::Test {
         }
     }
 
+    uint16_t in_packet_size_ = 64;  // of the bulk IN endpoint; 512 at high speed
     UMockdevTestbed* testbed_ = nullptr;
     UMockdevIoctlBase* handler_ = nullptr;
     ScriptedInstrument device_;
@@ -354,6 +355,21 @@ TEST_F(LibusbBackend, ReadsAskForWholePacketsAndKeepWhatDoesNotFit) {
     EXPECT_EQ(Bytes(large, large + count), sent);
     EXPECT_EQ(device_.in_lengths, std::vector<int>({64, 128}));
     EXPECT_EQ(Captured, "");
+}
+
+// A high-speed instrument's 512-byte packets: a read asks for whole ones.
+TEST_F(LibusbBackend, HighSpeedReadsAskForWhole512BytePackets) {
+    in_packet_size_ = 512;
+    Attach(kVendor, kProduct);
+    ASSERT_EQ(DuctraOpen(), DUCTRA_RESPONSE_SUCCESS);
+    device_.Answer({1, 2, 3});
+    uint8_t buffer[600] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(DuctraReceive(buffer, 10, 2000, &count), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes({1, 2, 3}));
+    device_.Answer({4});
+    EXPECT_EQ(DuctraReceive(buffer, 600, 2000, &count), 0);
+    EXPECT_EQ(device_.in_lengths, std::vector<int>({512, 1024}));
 }
 
 TEST_F(LibusbBackend, ReceiveTimeOutLeavesCountAlone) {
@@ -562,6 +578,10 @@ const LinuxSituation kLinuxSituations[] = {
      .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
      .driver = "usbfs",
      .claim_error = EBUSY},
+    {.name = "kernel-driver",
+     .verdict = 0,
+     .open_result = DUCTRA_RESPONSE_SUCCESS,
+     .driver = "usbhid"},
     {.name = "in-only",
      .verdict = 5,
      .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,

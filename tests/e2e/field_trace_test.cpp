@@ -1,6 +1,6 @@
 // A traced quillon-sim session that others meddle with (a second traced
-// program on the same file, the file truncated under it, the program
-// killed), and trace paths that cannot be written. Whatever happens to the
+// program on the same file, the file truncated or deleted under it, the
+// program killed), and trace paths that cannot be written. Whatever happens to the
 // trace, the session runs to its end and the trace holds whole lines.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,8 +74,9 @@ struct Meddling {
     int timeoutSeconds;  // the traced session is killed after this
     // What is done to the trace once its header is there, while the session runs.
     std::function<void(const fs::path& trace)> act;
-    int exitCode;  // of the traced session; -1: killed
-    int headers;   // in the trace afterwards
+    int exitCode;           // of the traced session; -1: killed
+    int headers;            // in the trace afterwards; -1: the trace is gone
+    const char* said = "";  // on standard error, after "ductra-sim: trace PATH"
 };
 
 void PrintTo(const Meddling& meddling, std::ostream* out) {
@@ -111,7 +112,12 @@ TEST_P(FieldTrace, TheSessionAndItsTraceSurvive) {
     running.join();
 
     EXPECT_EQ(session.exitCode, meddling.exitCode) << session.errors;
-    EXPECT_EQ(session.errors, "");
+    EXPECT_EQ(session.errors,
+              *meddling.said ? "ductra-sim: trace " + trace.string() + meddling.said : "");
+    if (meddling.headers < 0) {
+        EXPECT_FALSE(fs::exists(trace));
+        return;
+    }
     ExpectWholeLines(trace, meddling.headers);
     if (meddling.exitCode == 0 && meddling.headers == 1) {
         EXPECT_EQ(CountSends(trace), static_cast<int>(SentFrames(session).size()));
@@ -128,19 +134,21 @@ void SecondProgram(const fs::path& trace) {
     EXPECT_EQ(second.output, RunShell("q\n").output);
 }
 
-INSTANTIATE_TEST_SUITE_P(Meddled, FieldTrace,
-                         ::testing::Values(Meddling{"second_program", 60, SecondProgram, 0, 1},
-                                           Meddling{"truncated", 60,
-                                                    [](const fs::path& trace) {
-                                                        std::error_code failed;
-                                                        fs::resize_file(trace, 0, failed);
-                                                        EXPECT_FALSE(failed) << failed.message();
-                                                    },
-                                                    0, 0},
-                                           Meddling{"killed", 1, [](const fs::path&) {}, -1, 1}),
-                         [](const ::testing::TestParamInfo<Meddling>& row) {
-                             return std::string(row.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Meddled, FieldTrace,
+    ::testing::Values(Meddling{"second_program", 60, SecondProgram, 0, 1},
+                      Meddling{"truncated", 60,
+                               [](const fs::path& trace) {
+                                   std::error_code failed;
+                                   fs::resize_file(trace, 0, failed);
+                                   EXPECT_FALSE(failed) << failed.message();
+                               },
+                               0, 1},
+                      Meddling{"deleted", 60,
+                               [](const fs::path& trace) { EXPECT_TRUE(fs::remove(trace)); }, 0, -1,
+                               ": the file was deleted; tracing stops\n"},
+                      Meddling{"killed", 1, [](const fs::path&) {}, -1, 1}),
+    [](const ::testing::TestParamInfo<Meddling>& row) { return std::string(row.param.name); });
 
 // Places a trace cannot go: one line says why, and the session runs untraced.
 TEST(FieldTracePath, CannotBeWritten) {

@@ -379,11 +379,21 @@ TEST_F(EarlyFailureTest, AttributesRefusedForAnotherReason) {
     ExpectEndedBefore(0xF4);
 }
 
+// Two bytes, or three: the block size is never read from the CRC behind them.
 TEST_F(EarlyFailureTest, AttributesAnswerWithoutBlockSize) {
     WriteImage("a.bin", 0x0185, 512);
     device.payloadOverride[0xF1] = {0x85, 0x01};
     ASSERT_TRUE(Run("1\n4\n"));
     EXPECT_EQ(output.find("Old code version"), std::string::npos);
+    EXPECT_NE(output.find("  The device's answer holds 2 bytes where 4 are needed FAILED\n"),
+              std::string::npos)
+        << output;
+    ExpectEndedBefore(0xF4);
+    device.payloadOverride[0xF1] = {0x85, 0x01, 0x02};
+    ASSERT_TRUE(Run("1\n4\n"));
+    EXPECT_NE(output.find("  The device's answer holds 3 bytes where 4 are needed FAILED\n"),
+              std::string::npos)
+        << output;
     ExpectEndedBefore(0xF4);
 }
 

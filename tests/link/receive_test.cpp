@@ -46,20 +46,24 @@ TEST_F(ReceiveTest, TracedGoodResponseWithStatus) {
     EXPECT_EQ(ScriptedPipe::LastReceiveTimeout(), 0);
 }
 
+// Split inside the payload, and with only the two CRC bytes left over.
 TEST_F(ReceiveTest, SecondReadCompletesTheFrame) {
-    ConsoleCapture console;
-    Working();
     Bytes payload(20);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + 1);
     const Bytes frame = ScriptedPipe::ResponseFrame(0, payload);
-    ScriptedPipe::QueueRead(0, Bytes(frame.begin(), frame.begin() + 14));
-    ScriptedPipe::QueueRead(0, Bytes(frame.begin() + 14, frame.end()));
-    EXPECT_EQ(ReceiveResponse(&ResponseLength, ResponseBuffer), 0);
-    EXPECT_EQ(ResponseLength, 26);
-    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ResponseBuffer));
-    EXPECT_EQ(ScriptedPipe::LastReceiveCapacity(), 1024 - 14);
-    EXPECT_EQ(console.Output(), "");
-    EXPECT_TRUE(ClearedFrom(26));
+    for (const int split : {14, 24}) {
+        SCOPED_TRACE(split);
+        ConsoleCapture console;
+        Working();
+        ScriptedPipe::QueueRead(0, Bytes(frame.begin(), frame.begin() + split));
+        ScriptedPipe::QueueRead(0, Bytes(frame.begin() + split, frame.end()));
+        EXPECT_EQ(ReceiveResponse(&ResponseLength, ResponseBuffer), 0);
+        EXPECT_EQ(ResponseLength, 26);
+        EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ResponseBuffer));
+        EXPECT_EQ(ScriptedPipe::LastReceiveCapacity(), 1024 - split);
+        EXPECT_EQ(console.Output(), "");
+        EXPECT_TRUE(ClearedFrom(26));
+    }
 }
 
 TEST_F(ReceiveTest, SecondReadTimingOutLeavesTheLengthAlone) {

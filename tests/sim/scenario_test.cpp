@@ -56,9 +56,30 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
     EXPECT_NE(Rejected(R"({"faults": [{"occurrence": 0}]})")
                   .find("faults[0].occurrence: expected an integer 1..4294967295"),
               std::string::npos);
+    // Numbers too large for a double, and nesting too deep to check.
+    EXPECT_NE(Rejected(R"({"latency_us": 1e400})")
+                  .find(": latency_us: expected a number that fits a double (number overflow "
+                        "parsing '1e400')\n"),
+              std::string::npos);
+    EXPECT_NE(Rejected(R"({"faults": [{"board": 1}, {"command": 1e999}]})")
+                  .find(": faults[1].command: expected a number that fits a double"),
+              std::string::npos);
+    EXPECT_NE(
+        Rejected("{\"description\": " + std::string(100000, '[') + std::string(100000, ']') + "}")
+            .find(": description: expected at most 64 levels of arrays and objects\n"),
+        std::string::npos);
 }
 
 TEST(SimScenario, BadDevicesAndBoards) {
+    // The listing the console reads holds at most 17 boards of a device.
+    std::string boards = R"({"board": 0, "family": 1, "model": 1, "version": 0})";
+    for (int b = 1; b < 18; ++b) {
+        boards +=
+            R"(, {"board": )" + std::to_string(b) + R"(, "family": 4, "model": 1, "version": 0})";
+    }
+    EXPECT_NE(Rejected(R"({"devices": [{"address": 1, "boards": [)" + boards + "]}]}")
+                  .find(": devices[0].boards: expected an array of 1 to 17 boards\n"),
+              std::string::npos);
     EXPECT_NE(Rejected(R"({"devices": [{"address": 4, "boards": []}]})")
                   .find("devices[0].address: expected an integer 1..3"),
               std::string::npos);

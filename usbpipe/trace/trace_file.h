@@ -22,8 +22,17 @@ std::string TraceEnvironmentPath();
 // whether the file is empty or its last byte ends a line.
 TraceFileOpened TraceFileOpen(const char* path, std::string& error, bool& endsLine);
 // Appends size bytes at the file's end, retrying what the system took only
-// in part; false with the system's reason in `error`.
+// in part; false with the system's reason in `error`. Bytes that would take
+// the file past the process's file-size limit are not written at all (the
+// limit's reason, without the signal the system would raise).
 bool TraceFileAppend(const char* data, std::size_t size, std::string& error);
+// What became of the open file since this program last wrote to it.
+enum class TraceFileChange : uint8_t { None, Truncated, Deleted };
+// Looks at the file before an append. Truncated: it is shorter than this
+// program left it (log rotation's copy and truncate), and endsLine tells
+// whether what is left of it is empty or ends a line. Deleted: its name is
+// gone, and whatever is written would be lost.
+TraceFileChange TraceFileLook(bool& endsLine);
 // Closes the file. Harmless when nothing is open.
 void TraceFileClose();
 

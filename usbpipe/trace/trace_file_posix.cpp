@@ -3,9 +3,13 @@
 // truncated by log rotation), and locked with flock, which marks this
 // program as the file's one writer. The lock belongs to the open file: a
 // child that inherited the descriptor and exits releases nothing, and
-// O_CLOEXEC keeps it from programs the process starts.
+// O_CLOEXEC keeps it from programs the process starts. A write that would
+// pass the file-size limit is never made, so the system has no reason to
+// raise SIGXFSZ, whose default kills the program; what the program does
+// with that signal is left to it.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,12 +26,15 @@ namespace ductra {
 namespace {
 
 int Fd = -1;
+std::string Path;
+// The file's end as this program last left it.
+off_t End = 0;
 
 // Whether the last byte of the file at path ends a line (true for an empty
 // file, and when it cannot be read: the header then starts at once).
 bool EndsLine(const char* path, off_t size) {
     if (size <= 0) return true;
-    const int reader = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int reader = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (reader < 0) return true;
     char last = '\n';
     const bool read = pread(reader, &last, 1, size - 1) == 1;
@@ -72,13 +79,33 @@ TraceFileOpened TraceFileOpen(const char* path, std::string& error, bool& endsLi
         return TraceFileOpened::Failed;
     }
     Fd = fd;
+    Path = path;
     // Taken after the lock: no other writer can add to the file now.
     struct stat locked {};
-    endsLine = fstat(fd, &locked) != 0 || EndsLine(path, locked.st_size);
+    const bool known = fstat(fd, &locked) == 0;
+    End = known ? locked.st_size : 0;
+    endsLine = !known || EndsLine(path, locked.st_size);
     return TraceFileOpened::Yes;
 }
 
+TraceFileChange TraceFileLook(bool& endsLine) {
+    struct stat now {};
+    if (Fd < 0 || fstat(Fd, &now) != 0) return TraceFileChange::None;
+    if (now.st_nlink == 0) return TraceFileChange::Deleted;
+    if (now.st_size >= End) return TraceFileChange::None;
+    End = now.st_size;
+    endsLine = EndsLine(Path.c_str(), now.st_size);
+    return TraceFileChange::Truncated;
+}
+
 bool TraceFileAppend(const char* data, std::size_t size, std::string& error) {
+    rlimit limit{};
+    struct stat now {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        fstat(Fd, &now) == 0 && static_cast<rlim_t>(now.st_size) + size > limit.rlim_cur) {
+        error = std::strerror(EFBIG);
+        return false;
+    }
     while (size > 0) {
         const ssize_t written = write(Fd, data, size);
         if (written < 0 && errno == EINTR) continue;
@@ -89,12 +116,17 @@ bool TraceFileAppend(const char* data, std::size_t size, std::string& error) {
         data += written;
         size -= static_cast<std::size_t>(written);
     }
+    // O_APPEND wrote at the end, wherever it was: the offset is the end now.
+    const off_t end = lseek(Fd, 0, SEEK_CUR);
+    if (end >= 0) End = end;
     return true;
 }
 
 void TraceFileClose() {
     if (Fd >= 0) close(Fd);
     Fd = -1;
+    Path.clear();
+    End = 0;
 }
 
 uint64_t TraceClockMicros() {

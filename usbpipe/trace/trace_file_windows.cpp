@@ -119,6 +119,18 @@ bool TraceFileAppend(const char* data, std::size_t size, std::string& error) {
     return true;
 }
 
+// The file is shared with no other writer, so it cannot be truncated under
+// this program; it can be deleted, which leaves it pending deletion.
+TraceFileChange TraceFileLook(bool& endsLine) {
+    endsLine = true;
+    FILE_STANDARD_INFO info{};
+    if (File == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(File, FileStandardInfo, &info, sizeof info)) {
+        return TraceFileChange::None;
+    }
+    return info.DeletePending ? TraceFileChange::Deleted : TraceFileChange::None;
+}
+
 void TraceFileClose() {
     if (File != INVALID_HANDLE_VALUE) CloseHandle(File);
     File = INVALID_HANDLE_VALUE;

@@ -68,14 +68,25 @@ int HexDigit(char c) {
     return -1;
 }
 
-// "YYYY-MM-DDTHH:MM:SS.mmmZ"
+// "YYYY-MM-DDTHH:MM:SS.mmmZ", a day of the calendar and a time of the day
+// (a leap second's 60 included).
 bool IsUtcStamp(std::string_view text) {
     constexpr std::string_view shape = "0000-00-00T00:00:00.000Z";
     if (text.size() != shape.size()) return false;
     for (std::size_t i = 0; i < shape.size(); ++i) {
         if (shape[i] == '0' ? !IsDigit(text[i]) : text[i] != shape[i]) return false;
     }
-    return true;
+    const auto at = [text](std::size_t i, std::size_t n) {
+        int value = 0;
+        for (std::size_t k = i; k < i + n; ++k) value = value * 10 + (text[k] - '0');
+        return value;
+    };
+    const int year = at(0, 4), month = at(5, 2), day = at(8, 2);
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    if (day > days[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+    return at(11, 2) < 24 && at(14, 2) < 60 && at(17, 2) <= 60;
 }
 
 // A key=value word; false for a word of another shape.
@@ -243,6 +254,13 @@ TraceLineStatus ParseCall(const std::vector<std::string_view>& words, TraceEntry
             }
             if (entry.result == 0 && (!seen.count || !hasBytes)) {
                 return Damaged(problem, "a receive that succeeded without its bytes");
+            }
+            // The writer never records more than the caller had room for.
+            if (entry.result == 0 &&
+                (entry.capacity < 0 || entry.length > static_cast<uint32_t>(entry.capacity))) {
+                return Damaged(problem, "count " + std::to_string(entry.length) +
+                                            " more than the capacity " +
+                                            std::to_string(entry.capacity));
             }
             break;
     }

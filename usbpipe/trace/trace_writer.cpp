@@ -31,7 +31,8 @@ std::atomic<TraceState> State{TraceState::Unstarted};
 std::mutex Lock;
 uint64_t StartMicros = 0;
 std::string TracePath;
-std::string Line;  // the line being composed, kept for its capacity
+std::string Header;  // the trace's header line, written again after a truncation
+std::string Line;    // the line being composed, kept for its capacity
 
 // " XY" for every byte value.
 constexpr std::array<std::array<char, 3>, 256> MakeHexTable() {
@@ -103,24 +104,42 @@ void Start(const std::string& path) {
     StartMicros = TraceClockMicros();
     State.store(TraceState::On, std::memory_order_relaxed);
     // What an earlier writer left of a line stays a line of its own.
+    Header = "ductra-trace ";
+    PutNumber(Header, TraceFormatVersion);
+    Header += " library=";
+    Header += TraceLibraryName;
+    Header += '/';
+    Header += TraceLibraryVersion;
+    Header += " platform=";
+    Header += TracePlatformName();
+    Header += " start=";
+    Header += TraceUtcNow();
+    Header += '\n';
     Line.assign(endsLine ? "" : "\n");
-    Line += "ductra-trace ";
-    PutNumber(Line, TraceFormatVersion);
-    Line += " library=";
-    Line += TraceLibraryName;
-    Line += '/';
-    Line += TraceLibraryVersion;
-    Line += " platform=";
-    Line += TracePlatformName();
-    Line += " start=";
-    Line += TraceUtcNow();
-    Line += '\n';
+    Line += Header;
 }
 
-// Appends the composed line; a file that takes no more stops the trace with
-// one line on standard error, and the program goes on untraced.
+// Appends the composed line. A file truncated under the program (log
+// rotation) gets the header again, on a line of its own, so that what
+// follows is a trace still; the call times go on counting from the header's
+// start. A file that takes no more or that was deleted stops the trace
+// with one line on standard error, and the program goes on untraced.
 void Append() {
     std::string error;
+    bool endsLine = true;
+    switch (TraceFileLook(endsLine)) {
+        case TraceFileChange::None:
+            break;
+        case TraceFileChange::Truncated:
+            Line.insert(0, Header);
+            if (!endsLine) Line.insert(0, 1, '\n');
+            break;
+        case TraceFileChange::Deleted:
+            std::fprintf(stderr, "%s: trace %s: the file was deleted; tracing stops\n",
+                         TraceLibraryName, TracePath.c_str());
+            Finish();
+            return;
+    }
     if (TraceFileAppend(Line.data(), Line.size(), error)) return;
     std::fprintf(stderr, "%s: trace %s: %s; tracing stops\n", TraceLibraryName, TracePath.c_str(),
                  error.c_str());
