@@ -1,13 +1,18 @@
 #include "bench_support.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 
-#include "usbpipe/ductra.h"
 #include "link/link_state.h"
 #include "protocol/commands.h"
+#include "usbpipe/ductra.h"
 
 namespace bench {
 
@@ -31,6 +36,21 @@ std::filesystem::path ScratchFolder(const std::string& stem) {
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+uint64_t CpuUs() {
+#if defined(_WIN32)
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+    auto us = [](const FILETIME& t) {
+        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10;
+    };
+    return us(kernel) + us(user);
+#else
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+#endif
 }
 
 uint64_t NowUs() {

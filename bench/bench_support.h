@@ -1,5 +1,6 @@
 // What both benchmarks need: environment for the virtual instrument, a
-// scratch folder, a wall clock, and the link opened as the program opens it.
+// scratch folder, a wall clock and a processor-time clock, and the link opened as the program opens
+// it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ std::filesystem::path ScratchFolder(const std::string& stem);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // Microseconds of a steady clock.
 uint64_t NowUs();
+// Microseconds of processor time this process has used, in all its threads.
+uint64_t CpuUs();
 // Opens the pipe quietly and sets the working link state; the open result.
 int32_t OpenLink();
 

@@ -37,7 +37,7 @@ uint8_t QueryDeviceFamily(uint8_t boardAddress);
 // the link result is nonzero).
 void PrintLinkError(int32_t linkResult, uint8_t status);
 
-// Closes the pipe, busy-waits waitMs, opens it again; the DuctraOpen result.
+// Closes the pipe, waits waitMs, opens it again; the DuctraOpen result.
 int32_t ReopenPipe(int32_t waitMs);
 
 // The payload bytes of the response now in ResponseBuffer that really arrived,

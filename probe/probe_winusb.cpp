@@ -59,8 +59,8 @@ bool PlaceholderClass() {
     return IsEqualGUID(DeviceInterfaceGuid(), GUID{});
 }
 
-bool CollectPath(const wchar_t* path, std::size_t length, void* context) {
-    static_cast<std::vector<std::wstring>*>(context)->emplace_back(path, length);
+bool CollectPath(const FoundInterface& found, void* context) {
+    static_cast<std::vector<std::wstring>*>(context)->emplace_back(found.path, found.length);
     return true;
 }
 

@@ -1,12 +1,12 @@
-// The six ductra exports of the virtual instrument. The pipe is a queue of
+// The virtual instrument's pipe, behind the six exports that the USB library
+// shares with it (usbpipe/ductra_exports.cpp). The pipe is a queue of
 // transfers: a send discards what is still queued (as the real pipe's abort
 // and flush do) and queues the answer; a receive delivers one transfer.
 // While replaying a trace (DUCTRA_SIM_REPLAY) the answers come from the trace
-// instead. Messages follow the real library's, silenced the same way, and
-// the calls are traced as the real library traces them (DUCTRA_TRACE).
+// instead. Messages are the real library's, silenced by the same switch, and
+// the calls are traced by the same exports (DUCTRA_TRACE).
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +17,9 @@
 #include <windows.h>
 #endif
 
-#include "usbpipe/ductra.h"
 #include "sim/sim.h"
+#include "usbpipe/ductra.h"
+#include "usbpipe/pipe_backend.h"
 #include "usbpipe/trace/trace_format.h"
 #include "usbpipe/trace/trace_writer.h"
 
@@ -35,7 +36,6 @@ struct PipeState {
     bool open = false;
     bool everOpened = false;
     std::size_t opens = 0;
-    uint8_t quiet = 0;
     std::deque<Sim::Bytes> pending;
     // The next instruments of the scenario: the one in use, removed, or the
     // place where the next one is attached.
@@ -49,15 +49,7 @@ PipeState& Pipe() {
     return state;
 }
 
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-    if (Pipe().quiet != 0) return;
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
+using ductra::Message;
 
 // Records the system error the program reports after a failed exchange:
 // errno, and on Windows the thread's last error as the real pipe leaves it.
@@ -70,16 +62,12 @@ void RecordError(int posixError, unsigned long windowsError) {
 #endif
 }
 
-// A transfer's latency: sleep most of it, then spin to the deadline, since a
-// sleep alone overshoots by the scheduler's slack on every transfer.
+// A transfer's latency, asleep until its deadline: no core is spent on it,
+// at the price of the scheduler's slack (tens of microseconds) per transfer.
 void Wait(uint32_t microseconds) {
     if (microseconds == 0) return;
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::microseconds(microseconds);
-    constexpr auto spin = std::chrono::microseconds(400);
-    if (microseconds > spin.count()) std::this_thread::sleep_until(deadline - spin);
-    while (Clock::now() < deadline) {
-    }
+    std::this_thread::sleep_until(Clock::now() + std::chrono::microseconds(microseconds));
 }
 
 int Load(const char* scenarioPath) {
@@ -129,9 +117,9 @@ void Deliver(const uint8_t* bytes, std::size_t n, uint8_t* buffer, uint32_t* cou
     if (n > 0) std::memcpy(buffer, bytes, n);  // an empty transfer has no bytes at all
     Sim::WireLogLine('<', std::span<const uint8_t>(bytes, n));
     *count = static_cast<uint32_t>(n);
-    Say("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(n));
-    for (std::size_t i = 0; i < n; ++i) Say("%.2X ", buffer[i]);
-    Say("\n");
+    Message("DuctraReceive state: Read %li bytes\r\n", static_cast<long>(n));
+    for (std::size_t i = 0; i < n; ++i) Message("%.2X ", buffer[i]);
+    Message("\n");
 }
 
 // An instrument of a scenario with next_instruments counts as removed when
@@ -160,7 +148,8 @@ bool Attached() {
     return true;
 }
 
-int32_t OpenPipe() {
+int32_t OpenPipe(const ductra::DeviceChoice& choice) {
+    (void)choice;
     Start();
     PipeState& p = Pipe();
     int32_t result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
@@ -183,9 +172,9 @@ int32_t OpenPipe() {
     if (result != DUCTRA_RESPONSE_SUCCESS) {
         p.open = false;
         if (result == DUCTRA_RESPONSE_NO_USB_ENDPOINTS_FOUND)
-            Say("DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
+            Message("DuctraOpen Error: NO_USB_ENDPOINTS_FOUND\r\n");
         else
-            Say("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
+            Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return result;
     }
     p.open = true;
@@ -193,7 +182,7 @@ int32_t OpenPipe() {
         p.everOpened = true;
         for (const Sim::Bytes& t : p.scenario.waitingAtOpen) p.pending.push_back(t);
     }
-    Say("DuctraOpen success\r\n");
+    Message("DuctraOpen success\r\n");
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
@@ -203,18 +192,18 @@ int32_t SendReplayed(std::span<const uint8_t> frame) {
     if (call.result == DUCTRA_RESPONSE_NO_VALID_HANDLER) {
         RecordError(ENODEV, 6 /* invalid handle */);
         RecordReplayed(call);
-        Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
+        Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return call.result;
     }
     Sim::WireLogLine('>', frame);
-    Say("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(frame.size()));
+    Message("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(frame.size()));
     if (call.result != DUCTRA_RESPONSE_SUCCESS) {
         RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
         RecordReplayed(call);
-        Say("DuctraSend Error: TIMEOUT_OCCUR\r\n");
+        Message("DuctraSend Error: TIMEOUT_OCCUR\r\n");
         return call.result;
     }
-    Say("DuctraSend status: %li bytes send \r\n", static_cast<long>(frame.size()));
+    Message("DuctraSend status: %li bytes send \r\n", static_cast<long>(frame.size()));
     return DUCTRA_RESPONSE_SUCCESS;
 }
 
@@ -231,18 +220,18 @@ int32_t SendFrame(uint8_t* buffer, uint32_t length, int32_t timeout) {
     }
     if (!p.open || buffer == nullptr) {
         RecordError(ENODEV, 6 /* invalid handle */);
-        Say("DuctraSend Error: NO_VALID_HANDLER\r\n");
+        Message("DuctraSend Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
     p.pending.clear();
     std::span<const uint8_t> frame(buffer, length);
     Sim::WireLogLine('>', frame);
-    Say("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
+    Message("DuctraSend status: %li bytes copied into pipe\r\n", static_cast<long>(length));
     Wait(p.scenario.latencyUs);
     bool pipeLost = false;
     for (Sim::Bytes& t : Sim::Respond(p.scenario, frame, pipeLost))
         p.pending.push_back(std::move(t));
-    Say("DuctraSend status: %li bytes send \r\n", static_cast<long>(length));
+    Message("DuctraSend status: %li bytes send \r\n", static_cast<long>(length));
     // The frame left before the cable was pulled; from now on the pipe is
     // gone until the program opens it again.
     if (pipeLost) p.open = false;
@@ -256,15 +245,15 @@ int32_t ReceiveReplayed(uint8_t* buffer, int32_t capacity, uint32_t* count) {
     if (call.result == DUCTRA_RESPONSE_NO_VALID_HANDLER) {
         RecordError(ENODEV, 6 /* invalid handle */);
         RecordReplayed(call);
-        Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
+        Message("DuctraReceive Error: NO_VALID_HANDLER\r\n");
         return call.result;
     }
-    Say("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
-    Say("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
+    Message("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
+    Message("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
     if (call.result != DUCTRA_RESPONSE_SUCCESS) {
         RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
         RecordReplayed(call);
-        Say("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
         return call.result;
     }
     Deliver(bytes.data(), bytes.size(), buffer, count);
@@ -279,17 +268,17 @@ int32_t ReceiveTransfer(uint8_t* buffer, int32_t capacity, int32_t timeout, uint
     }
     if (!p.open || buffer == nullptr || count == nullptr) {
         RecordError(ENODEV, 6 /* invalid handle */);
-        Say("DuctraReceive Error: NO_VALID_HANDLER\r\n");
+        Message("DuctraReceive Error: NO_VALID_HANDLER\r\n");
         return DUCTRA_RESPONSE_NO_VALID_HANDLER;
     }
-    Say("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
-    Say("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
+    Message("DuctraReceive have %li bytes to read\r\n", static_cast<long>(capacity));
+    Message("DuctraReceive state: Start pipe read of %li bytes\r\n", static_cast<long>(capacity));
     if (p.pending.empty()) {
         // Nothing will arrive: wait no longer than one transfer would take.
         uint64_t limit = timeout > 0 ? static_cast<uint64_t>(timeout) * 1000 : 0;
         Wait(static_cast<uint32_t>(std::min<uint64_t>(p.scenario.latencyUs, limit)));
         RecordError(ETIMEDOUT, 121 /* semaphore time-out */);
-        Say("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
+        Message("DuctraReceive Error: TIMEOUT_OCCUR\r\n");
         return DUCTRA_RESPONSE_TIMEOUT_OCCUR;
     }
     Wait(p.scenario.latencyUs);
@@ -318,9 +307,13 @@ int32_t ClosePipe() {
 
 }  // namespace
 
+const ductra::PipeBackend ductra::Backend = {OpenPipe, SendFrame, ReceiveTransfer, ClosePipe,
+                                             Start};
+
 int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
     PipeState& p = Pipe();
     p = PipeState{};
+    ductra::QuietFlag = 0;
     p.started = true;
     Sim::ReplayLoad(nullptr);
     Sim::WireLogOpen(wireLogPath);
@@ -339,46 +332,3 @@ int DuctraSimRestartFromEnvironment() {
     Pipe().loadResult = Sim::ReplayLoad(replay);
     return Pipe().loadResult;
 }
-
-extern "C" {
-
-// The transfer exports trace each call once it is done, as the USB library does.
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraOpen(void) {
-    const int32_t result = OpenPipe();
-    ductra::TraceOpen(result);
-    return result;
-}
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraSend(uint8_t* buffer, uint32_t length, int32_t timeout) {
-    const int32_t result = SendFrame(buffer, length, timeout);
-    ductra::TraceSend(buffer, length, timeout, result);
-    return result;
-}
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraReceive(uint8_t* buffer, int32_t capacity, int32_t timeout,
-                                             uint32_t* count) {
-    const int32_t result = ReceiveTransfer(buffer, capacity, timeout, count);
-    ductra::TraceReceive(buffer, capacity, timeout, result, count);
-    return result;
-}
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraClose(void) {
-    const int32_t result = ClosePipe();
-    ductra::TraceClose(result);
-    return result;
-}
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraVersion(void) {
-    std::printf("DuctraVersion: 1104\r\n");
-    std::fflush(stdout);
-    return 1100;
-}
-
-DUCTRA_API int32_t DUCTRA_CALL DuctraChatty(int32_t quiet) {
-    Start();
-    Pipe().quiet = static_cast<uint8_t>(quiet & 0xFF);
-    return DUCTRA_RESPONSE_SUCCESS;
-}
-
-}  // extern "C"

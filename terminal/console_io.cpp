@@ -1,5 +1,5 @@
 // The console helpers: formatted output, a small scanner for answers typed at
-// prompts, the "Press return " pause and the busy-wait delays.
+// prompts, the "Press return " pause and the delays, which sleep until their deadline.
 #include "terminal/console_io.h"
 
 #include <cstdarg>
@@ -219,9 +219,12 @@ int ScanList(const char* format, va_list args) {
     return assigned;
 }
 
-void BusyWait(uint64_t milliseconds) {
+// Waits until `milliseconds` have passed on the millisecond clock, asleep:
+// each sleep is for what is left, and the clock decides when it is over.
+void WaitOnClock(uint64_t milliseconds) {
     const uint64_t start = PlatformClockMs();
-    while (PlatformClockMs() - start < milliseconds) {
+    for (uint64_t passed = 0; passed < milliseconds; passed = PlatformClockMs() - start) {
+        PlatformSleepMs(milliseconds - passed);
     }
 }
 
@@ -336,9 +339,9 @@ int PressReturn() {
 }
 
 void DelayMs(uint16_t milliseconds) {
-    BusyWait(milliseconds);
+    WaitOnClock(milliseconds);
 }
 
-void BusyWaitMs(uint32_t milliseconds) {
-    BusyWait(milliseconds);
+void WaitMs(uint32_t milliseconds) {
+    WaitOnClock(milliseconds);
 }

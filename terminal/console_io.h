@@ -50,10 +50,11 @@ void DiscardRestOfToken();
 // Prints "Press return " and waits for one key; returns it.
 int PressReturn();
 
-// Busy-waits the given number of milliseconds on the millisecond clock.
+// Waits at least the given number of milliseconds on the millisecond clock,
+// asleep rather than spinning, so that the wait costs no processor time.
 void DelayMs(uint16_t milliseconds);
-// The same busy wait for longer waits.
-void BusyWaitMs(uint32_t milliseconds);
+// The same wait for longer waits.
+void WaitMs(uint32_t milliseconds);
 
 // The streams the helpers use (stdin and stdout unless replaced by tests).
 FILE* ConsoleInput();

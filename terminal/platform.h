@@ -11,6 +11,14 @@ uint64_t PlatformClockMs();
 using ClockSource = uint64_t (*)();
 void SetClockSource(ClockSource source);
 
+// Lets the processor go for about `milliseconds` (a wait checks the clock
+// after it: a sleep may end a little early or late). With a substituted
+// clock nothing sleeps, since that clock moves on by itself, unless a test
+// gives a sleeper here (nullptr restores the real sleep).
+void PlatformSleepMs(uint64_t milliseconds);
+using SleepSink = void (*)(uint64_t milliseconds);
+void SetSleepSink(SleepSink sink);
+
 // One key without echo from a terminal, or one byte of input otherwise;
 // EOF at end of input.
 int PlatformReadKey(FILE* input);

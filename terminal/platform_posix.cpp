@@ -13,6 +13,7 @@
 namespace {
 
 ClockSource Clock = nullptr;
+SleepSink Sleeper = nullptr;
 
 const std::chrono::steady_clock::time_point ProgramStart = std::chrono::steady_clock::now();
 
@@ -60,6 +61,22 @@ bool ProbeMonth(int year, int month, long& offsetSeconds) {
 
 void SetClockSource(ClockSource source) {
     Clock = source;
+}
+
+void SetSleepSink(SleepSink sink) {
+    Sleeper = sink;
+}
+
+void PlatformSleepMs(uint64_t milliseconds) {
+    if (Sleeper != nullptr) {
+        Sleeper(milliseconds);
+        return;
+    }
+    if (Clock != nullptr || milliseconds == 0) return;
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 uint64_t PlatformClockMs() {

@@ -14,6 +14,7 @@
 namespace {
 
 ClockSource Clock = nullptr;
+SleepSink Sleeper = nullptr;
 
 // The runtime's process clock: milliseconds since the program started.
 uint64_t ProcessClockMs() {
@@ -30,6 +31,19 @@ bool IsConsole(DWORD which) {
 
 void SetClockSource(ClockSource source) {
     Clock = source;
+}
+
+void SetSleepSink(SleepSink sink) {
+    Sleeper = sink;
+}
+
+void PlatformSleepMs(uint64_t milliseconds) {
+    if (Sleeper != nullptr) {
+        Sleeper(milliseconds);
+        return;
+    }
+    if (Clock != nullptr || milliseconds == 0) return;
+    Sleep(milliseconds >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(milliseconds));
 }
 
 uint64_t PlatformClockMs() {

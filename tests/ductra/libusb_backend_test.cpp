@@ -231,8 +231,9 @@ class LibusbBackend : public ::testing::Test {
 
     // Attaches a USB device with the given ids (and product name) as
     // /dev/bus/usb/001/<devnum>; without `node`, its device node is missing.
+    // `serial` gives it a USB serial number.
     void Attach(uint16_t vendor, uint16_t product, int devnum = 2, const char* name = "",
-                bool in_only = false, bool node = true) {
+                bool in_only = false, bool node = true, const char* serial = "") {
         char path[32];
         std::snprintf(path, sizeof(path), "/dev/bus/usb/001/%03d", devnum);
         if (node) {
@@ -244,13 +245,15 @@ class LibusbBackend : public ::testing::Test {
             if (c != ' ') clean += c;
         }
         char record[1024];
-        std::snprintf(record, sizeof(record),
-                      "P: /devices/usb1/1-%d\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\n"
-                      "E: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
-                      "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
-                      "A: bConfigurationValue=1\\n\nA: speed=12\\n\n%s%s%sH: descriptors=%s\n",
-                      devnum, devnum, devnum, devnum, devnum, *name ? "A: product=" : "", name,
-                      *name ? "\\n\n" : "", clean.c_str());
+        std::snprintf(
+            record, sizeof(record),
+            "P: /devices/usb1/1-%d\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\n"
+            "E: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
+            "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
+            "A: bConfigurationValue=1\\n\nA: speed=12\\n\n%s%s%s%s%s%sH: descriptors=%s\n",
+            devnum, devnum, devnum, devnum, devnum, *name ? "A: product=" : "", name,
+            *name ? "\\n\n" : "", *serial ? "A: serial=" : "", serial, *serial ? "\\n\n" : "",
+            clean.c_str());
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record, nullptr));
         if (!node) {
             // The device is listed, but its node has gone (it left the bus).
@@ -511,6 +514,54 @@ TEST_F(LibusbBackend, ReopenFindsTheInstrumentAgainAfterItsReset) {
     EXPECT_EQ(DuctraSend(frame, 2, 1000), 0);
     ASSERT_EQ(device_.written.size(), 1u);
     EXPECT_EQ(device_.written[0], Bytes({0x01, 0x02}));
+}
+
+// DUCTRA_DEVICE with two instruments attached: at ports 1-2 (serial ABC123)
+// and 1-3 (serial XYZ789). The chosen one is opened; one not attached, or a
+// value that names none, fails as with no instrument.
+TEST_F(LibusbBackend, DeviceChoiceOpensTheNamedInstrument) {
+    Attach(kVendor, kProduct, 2, "", false, true, "ABC123");
+    Attach(kVendor, kProduct, 3, "", false, true, "XYZ789");
+    const char* const kOpened2 = "Device path:  /dev/bus/usb/001/002\n";
+    const char* const kOpened3 = "Device path:  /dev/bus/usb/001/003\n";
+    const char* const kNone = "Error 19.DuctraOpen Error: NO_DEVICE_FOUND\r\n";
+    const char* const kRefused =
+        "ductra: DUCTRA_DEVICE=%s: expected port=BUS-PORT[.PORT...] (such as port=1-4.2) or "
+        "serial=TEXT\n";
+    const struct {
+        const char* value;  // nullptr: unset
+        int32_t result;
+        const char* first_line;
+        bool refused;
+    } rows[] = {
+        {nullptr, DUCTRA_RESPONSE_SUCCESS, kOpened3, false},
+        {"port=1-2", DUCTRA_RESPONSE_SUCCESS, kOpened2, false},
+        {"port=1-3", DUCTRA_RESPONSE_SUCCESS, kOpened3, false},
+        {"serial=ABC123", DUCTRA_RESPONSE_SUCCESS, kOpened2, false},
+        {"serial=XYZ789", DUCTRA_RESPONSE_SUCCESS, kOpened3, false},
+        {"port=1-4", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, kNone, false},
+        {"serial=abc123", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, kNone, false},
+        {"port=1-02", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, "DuctraOpen Error: NO_DEVICE_FOUND\r\n",
+         true},
+        {"serial=", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, "DuctraOpen Error: NO_DEVICE_FOUND\r\n",
+         true},
+        {"1-2", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, "DuctraOpen Error: NO_DEVICE_FOUND\r\n",
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.value != nullptr ? row.value : "unset");
+        if (row.value != nullptr) setenv("DUCTRA_DEVICE", row.value, 1);
+        Captured.clear();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(DuctraOpen(), row.result);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        unsetenv("DUCTRA_DEVICE");
+        EXPECT_EQ(Captured.substr(0, std::strlen(row.first_line)), row.first_line) << Captured;
+        char refusal[256] = "";
+        if (row.refused) std::snprintf(refusal, sizeof(refusal), kRefused, row.value);
+        EXPECT_EQ(errors, refusal);
+        EXPECT_EQ(DuctraClose(), 0);
+    }
 }
 
 // ductra-probe on the same scripted bus, one row per situation: the whole

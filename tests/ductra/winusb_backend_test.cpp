@@ -71,6 +71,8 @@ struct Stack {
     std::vector<UsbDevice> usb_devices;
     // The driver service of each device of the class, by position.
     std::vector<std::wstring> path_services;
+    // The location path of each device of the class, by position.
+    std::vector<std::wstring> path_locations;
     DWORD open_error = 0;  // nonzero: CreateFileW fails with it
     DWORD init_error = 0;  // nonzero: WinUsb_Initialize fails with it
     bool settings_fail = false;
@@ -193,13 +195,15 @@ BOOL WINAPI FakeGetDeviceRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA info, D
     EXPECT_TRUE(set == kUsbSet || set == kSet);
     std::wstring text;
     if (set == kSet) {
-        // A device of the class: only its driver service is asked for.
-        EXPECT_EQ(property, static_cast<DWORD>(SPDRP_SERVICE));
-        if (info->Reserved >= S->path_services.size()) {
+        // A device of the class: only its driver service and location are asked for.
+        const bool location = property == SPDRP_LOCATION_PATHS;
+        EXPECT_TRUE(location || property == SPDRP_SERVICE) << property;
+        const std::vector<std::wstring>& texts = location ? S->path_locations : S->path_services;
+        if (info->Reserved >= texts.size()) {
             SetLastError(ERROR_INVALID_DATA);
             return FALSE;
         }
-        text = S->path_services[info->Reserved];
+        text = texts[info->Reserved] + (location ? L"\0" : L"");
     } else {
         const UsbDevice& device = S->usb_devices.at(info->Reserved);
         text = property == SPDRP_HARDWAREID ? device.hardware_id + L'\0'
@@ -471,6 +475,55 @@ TEST_F(WinUsbBackend, OpenPicksTheBulkPipesAndReportsEveryEndpoint) {
     EXPECT_EQ(ductra::CurrentBulkInPipeId(), 0x81);
     EXPECT_EQ(ductra::CurrentBulkOutPipeId(), 0x02);
     EXPECT_FALSE(Invalid());
+}
+
+// DUCTRA_DEVICE with two instruments: the first at port 1-2 with serial
+// ABC123 (kept in upper case), the second at 1-4.2 with serial 0001.
+TEST_F(WinUsbBackend, DeviceChoiceOpensTheNamedInstrument) {
+    const std::wstring first = L"\\\\?\\usb#vid_0000&pid_0000#ABC123#{instrument}";
+    const std::string opened_first =
+        "Device path:  \\\\?\\usb#vid_0000&pid_0000#ABC123#{instrument}\n";
+    const std::string opened_second = std::string("Device path:  ") + kPathText + "\n";
+    const std::string none = "Error 259.DuctraOpen Error: NO_DEVICE_FOUND\r\n";
+    const std::string refused = "DuctraOpen Error: NO_DEVICE_FOUND\r\n";
+    Instrument();
+    stack_.paths = {first, kPath};
+    stack_.path_locations = {L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)",
+                             L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)"};
+    const struct {
+        const char* value;  // "": unset
+        int32_t result;
+        std::string first_lines;
+        std::wstring opened;
+        bool refused;
+    } rows[] = {
+        // Unset, each path is reported and the last one kept.
+        {"", DUCTRA_RESPONSE_SUCCESS, opened_first + opened_second, kPath, false},
+        {"port=1-2", DUCTRA_RESPONSE_SUCCESS, opened_first + "Endpoint", first, false},
+        {"port=1-4.2", DUCTRA_RESPONSE_SUCCESS, opened_second + "Endpoint", kPath, false},
+        {"serial=abc123", DUCTRA_RESPONSE_SUCCESS, opened_first + "Endpoint", first, false},
+        {"serial=0001", DUCTRA_RESPONSE_SUCCESS, opened_second + "Endpoint", kPath, false},
+        {"port=1-4", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, none, L"", false},
+        {"serial=0002", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, none, L"", false},
+        {"port=1-2.", DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND, refused, L"", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.value);
+        _putenv_s("DUCTRA_DEVICE", row.value);
+        Captured.clear();
+        stack_.opened_path.clear();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(DuctraOpen(), row.result);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        _putenv_s("DUCTRA_DEVICE", "");
+        EXPECT_EQ(Captured.substr(0, row.first_lines.size()), row.first_lines) << Captured;
+        EXPECT_TRUE(stack_.opened_path == row.opened);
+        EXPECT_EQ(errors, row.refused
+                              ? "ductra: DUCTRA_DEVICE=port=1-2.: expected "
+                                "port=BUS-PORT[.PORT...] (such as port=1-4.2) or serial=TEXT\n"
+                              : "");
+        EXPECT_EQ(DuctraClose(), 0);
+    }
 }
 
 TEST_F(WinUsbBackend, PathThatCannotBeOpened) {

@@ -28,7 +28,8 @@ private:
 };
 
 // While alive: the millisecond clock is a counter that moves 1 ms each time
-// it is read, so busy waits end at once and their length can be checked.
+// it is read, and nothing sleeps, so waits end at once and their length can
+// be checked.
 class FakeClock {
 public:
     FakeClock();

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/console_capture.h"
+#include "terminal/platform.h"
 
 namespace {
 
@@ -290,8 +292,39 @@ TEST(DelayTest, WaitsAtLeastTheGivenMilliseconds) {
     EXPECT_GE(FakeClock::Now() - before, 65535u);
 
     before = FakeClock::Now();
-    BusyWaitMs(100000);
+    WaitMs(100000);
     EXPECT_GE(FakeClock::Now() - before, 100000u);
+}
+
+// A clock that moves 1 ms per reading, and a sleep that moves it on by half
+// of what is asked for (a sleep may end early): every wait sleeps what is
+// left until the clock says its time is up, and never spins.
+uint64_t SleptClockMs = 0;
+std::vector<uint64_t> SleepsAsked;
+uint64_t SleptClock() {
+    return SleptClockMs++;
+}
+void HalfSleep(uint64_t milliseconds) {
+    SleepsAsked.push_back(milliseconds);
+    SleptClockMs += milliseconds / 2;
+}
+
+TEST(DelayTest, SleepsWhatIsLeftUntilTheClockSaysItIsOver) {
+    SetClockSource(&SleptClock);
+    SetSleepSink(&HalfSleep);
+    SleptClockMs = 0;
+    SleepsAsked.clear();
+    DelayMs(200);
+    const std::vector<uint64_t> delay = SleepsAsked;
+    const uint64_t delayEnded = SleptClockMs;
+    SleptClockMs = 0;
+    SleepsAsked.clear();
+    WaitMs(10);
+    SetSleepSink(nullptr);
+    SetClockSource(nullptr);
+    EXPECT_EQ(delay, std::vector<uint64_t>({200, 99, 49, 24, 11, 5, 2}));
+    EXPECT_EQ(delayEnded, 201u);
+    EXPECT_EQ(SleepsAsked, std::vector<uint64_t>({10, 4, 1}));
 }
 
 }  // namespace

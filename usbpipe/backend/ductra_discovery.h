@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #if defined(_WIN32)
 #include "usbpipe/backend/ductra_winusb_platform.h"
@@ -32,9 +33,26 @@ struct InterfaceSearch {
     DWORD error;  // kComplete: the last error when the list ran out (259)
 };
 
-// Called with each device path of the class in the order found, `length`
-// characters without a terminator; false ends the search.
-using PathVisitor = bool (*)(const wchar_t* path, std::size_t length, void* context);
+// One device of the class as the search finds it: its path, `length`
+// characters without a terminator, and its element of the class's set, for
+// the device's properties.
+struct FoundInterface {
+    const wchar_t* path;
+    std::size_t length;
+    HDEVINFO set;
+    PSP_DEVINFO_DATA info;
+};
+// Called with each device of the class in the order found; false ends the search.
+using PathVisitor = bool (*)(const FoundInterface& found, void* context);
+
+// Where the device is attached, from its location path: the root hub
+// USBROOT(n) gives bus n + 1, each USB(k) after it the next port of the
+// chain ("1-4.2"); "" when the location path cannot be read.
+std::string PortChain(const FoundInterface& found);
+// The device's USB serial number: the instance part of its path, which
+// Windows takes from the serial-number string (upper case; a device without
+// one gets a generated part with '&' in it, and "" here).
+std::string SerialNumber(const FoundInterface& found);
 
 // Lists the present devices of the instrument's interface class through the
 // current device-stack table and hands each path to `visit`.
@@ -86,6 +104,14 @@ bool FindBulkPair(const libusb_config_descriptor& config, BulkPair* pair);
 // The number of the instrument's interface on `device`, or -1 when the
 // device has other ids, no readable configuration or no bulk pair.
 int InstrumentInterface(libusb_device* device);
+
+// Where `device` is attached, as sysfs names it: the bus, then the port
+// chain from the root hub ("1-4.2").
+std::string PortChain(libusb_device* device);
+// The device's USB serial-number string: what the kernel read at
+// enumeration (sysfs), else the string descriptor itself (the device is
+// opened for that); empty when it has none or it cannot be read.
+std::string SerialNumber(libusb_device* device);
 
 // The errno value that matches a libusb error code.
 int SystemError(int libusb_error);

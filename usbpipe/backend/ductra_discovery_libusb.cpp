@@ -2,6 +2,7 @@
 // id, and an interface with one bulk IN and one bulk OUT endpoint. Reads only
 // the descriptors libusb already holds.
 #include <cerrno>
+#include <fstream>
 
 #include "usbpipe/backend/ductra_discovery.h"
 
@@ -59,6 +60,31 @@ int InstrumentInterface(libusb_device* device) {
     const bool found = FindBulkPair(*config, &pair);
     libusb_free_config_descriptor(config);
     return found ? pair.interface_number : -1;
+}
+
+std::string PortChain(libusb_device* device) {
+    uint8_t ports[8] = {};
+    const int depth = libusb_get_port_numbers(device, ports, static_cast<int>(sizeof(ports)));
+    std::string chain = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < depth; ++i) chain += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    return chain;
+}
+
+std::string SerialNumber(libusb_device* device) {
+    std::ifstream cached("/sys/bus/usb/devices/" + PortChain(device) + "/serial");
+    std::string serial;
+    if (cached && std::getline(cached, serial)) return serial;
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.iSerialNumber == 0)
+        return "";
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) return "";
+    unsigned char text[128] = {};
+    const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
+                                                          static_cast<int>(sizeof(text)));
+    libusb_close(handle);
+    if (length <= 0) return "";
+    return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
 }
 
 int SystemError(int libusb_error) {

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cwchar>
+#include <cwctype>
+#include <string>
 
 #include "usbpipe/backend/ductra_discovery.h"
 
@@ -62,7 +64,9 @@ InterfaceSearch SearchInterfacePaths(PathVisitor visit, void* context) {
         // whichever comes first.
         std::size_t room =
             (allocated - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
-        if (!visit(detail->DevicePath, wcsnlen(detail->DevicePath, room), context)) {
+        const FoundInterface found{detail->DevicePath, wcsnlen(detail->DevicePath, room), set,
+                                   &info};
+        if (!visit(found, context)) {
             search.outcome = SearchOutcome::kStopped;
             break;
         }
@@ -70,6 +74,61 @@ InterfaceSearch SearchInterfacePaths(PathVisitor visit, void* context) {
     if (detail != nullptr) LocalFree(detail);
     p.DestroyDeviceInfoList(set);
     return search;
+}
+
+std::string PortChain(const FoundInterface& found) {
+    // A list of strings: the first is the path through the USB tree,
+    // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)".
+    wchar_t text[512] = {};
+    DWORD type = 0;
+    DWORD size = 0;
+    if (!ActiveWinPlatform().GetDeviceRegistryProperty(found.set, found.info, SPDRP_LOCATION_PATHS,
+                                                       &type, reinterpret_cast<PBYTE>(text),
+                                                       sizeof(text) - sizeof(wchar_t), &size)) {
+        return "";
+    }
+    const std::wstring location(text, wcsnlen(text, size / sizeof(wchar_t)));
+    std::size_t at = location.find(L"USBROOT(");
+    if (at == std::wstring::npos) return "";
+    at += 8;
+    std::string chain;
+    // Reads the number of "(n)" at `at` and moves past it; false when it is none.
+    auto number = [&](unsigned long& value) {
+        const std::size_t start = at;
+        value = 0;
+        while (at < location.size() && iswdigit(location[at]) && at - start < 4) {
+            value = value * 10 + static_cast<unsigned long>(location[at] - L'0');
+            ++at;
+        }
+        if (at == start || at >= location.size() || location[at] != L')') return false;
+        ++at;
+        return true;
+    };
+    unsigned long value = 0;
+    if (!number(value)) return "";
+    chain = std::to_string(value + 1);
+    for (char separator = '-'; location.compare(at, 5, L"#USB(") == 0; separator = '.') {
+        at += 5;
+        if (!number(value)) return "";
+        chain += separator + std::to_string(value);
+    }
+    return chain.find('-') == std::string::npos ? "" : chain;
+}
+
+std::string SerialNumber(const FoundInterface& found) {
+    // \\?\usb#vid_xxxx&pid_xxxx#SERIAL#{class}
+    const std::wstring path(found.path, found.length);
+    const std::size_t first = path.find(L'#');
+    const std::size_t second = first == std::wstring::npos ? first : path.find(L'#', first + 1);
+    const std::size_t third = second == std::wstring::npos ? second : path.find(L'#', second + 1);
+    if (third == std::wstring::npos) return "";
+    std::string serial;
+    for (std::size_t i = second + 1; i < third; ++i) {
+        const wchar_t c = path[i];
+        if (c == L'&' || c < 0x20 || c > 0x7E) return "";
+        serial += static_cast<char>(std::towupper(c));
+    }
+    return serial;
 }
 
 void QueryInterfacePipes(WINUSB_INTERFACE_HANDLE usb, InterfacePipes* out) {

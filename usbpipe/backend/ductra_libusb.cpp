@@ -63,10 +63,11 @@ void ReleaseContext() {
     Context = nullptr;
 }
 
-// Looks for the instrument and opens it into DeviceHandle. Fails only when the
-// list of present devices cannot be had; on success the handle may still be
-// null, which means no device was opened.
-bool FindDevicePath() {
+// Looks for the instrument (the one `choice` names, if it names one) and
+// opens it into DeviceHandle. Fails only when the list of present devices
+// cannot be had; on success the handle may still be null, which means no
+// device was opened.
+bool FindDevicePath(const DeviceChoice& choice) {
     int result = libusb_init(&Context);
     if (result != 0) {
         Context = nullptr;
@@ -85,6 +86,8 @@ bool FindDevicePath() {
     for (ssize_t i = 0; i < count; ++i) {
         int interface = InstrumentInterface(list[i]);
         if (interface < 0) continue;
+        if (choice.kind == ChoiceKind::kPort && PortChain(list[i]) != choice.value) continue;
+        if (choice.kind == ChoiceKind::kSerial && SerialNumber(list[i]) != choice.value) continue;
         chosen = list[i];
         DeviceInterface = interface;
         Message("Device path:  /dev/bus/usb/%03u/%03u\n", libusb_get_bus_number(chosen),
@@ -287,11 +290,11 @@ using namespace ductra;
 
 namespace ductra {
 
-int32_t PipeOpen() {
+int32_t PipeOpen(const DeviceChoice& choice) {
     // The program closes before it reopens; an open pipe is released anyway
     // so that nothing leaks if it does not.
     PipeClose();
-    if (!FindDevicePath()) {
+    if (!FindDevicePath(choice)) {
         PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_DEVICE_LIST_FAILED;

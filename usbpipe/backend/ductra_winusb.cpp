@@ -18,6 +18,7 @@
 //  - DuctraClose does the same before it releases the device.
 #include <windows.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -185,17 +186,44 @@ DWORD WaitMilliseconds(int64_t ms) {
     return static_cast<DWORD>(ms);
 }
 
+// The search for the chosen instrument: the path kept, and the choice.
+struct PathSearch {
+    PWSTR path = nullptr;
+    const DeviceChoice* choice = nullptr;
+};
+
+// True when the device found is the one `choice` names. Windows keeps the
+// serial number in upper case, so a serial is compared without case.
+bool Chosen(const FoundInterface& found, const DeviceChoice& choice) {
+    switch (choice.kind) {
+        case ChoiceKind::kAny:
+            return true;
+        case ChoiceKind::kPort:
+            return PortChain(found) == choice.value;
+        case ChoiceKind::kSerial: {
+            std::string wanted = choice.value;
+            for (char& c : wanted)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return SerialNumber(found) == wanted;
+        }
+    }
+    return false;
+}
+
 // Keeps the last device path the search finds (a later one replaces an
-// earlier one) and reports each.
-bool KeepPath(const wchar_t* found, std::size_t length, void* context) {
-    PWSTR& path = *static_cast<PWSTR*>(context);
+// earlier one) of the chosen instrument, and reports each kept.
+bool KeepPath(const FoundInterface& found, void* context) {
+    PathSearch& search = *static_cast<PathSearch*>(context);
+    if (!Chosen(found, *search.choice)) return true;
+    const std::size_t length = found.length;
+    PWSTR& path = search.path;
     if (path != nullptr) LocalFree(path);
     path = static_cast<PWSTR>(LocalAlloc(LPTR, (length + 1) * sizeof(WCHAR)));
     if (path == nullptr) {
         Message("Error allocating memory for the device detail buffer.\n");
         return false;
     }
-    std::memcpy(path, found, length * sizeof(WCHAR));
+    std::memcpy(path, found.path, length * sizeof(WCHAR));
     Message("Device path:  %ls\n", path);
     return true;
 }
@@ -203,9 +231,11 @@ bool KeepPath(const wchar_t* found, std::size_t length, void* context) {
 // Looks for the instrument's device path and opens it into DeviceFileHandle.
 // Fails only when the list of present devices cannot be had; on success the
 // handle may still be invalid, which means no device was opened.
-bool FindDevicePath() {
-    PWSTR path = nullptr;
-    const InterfaceSearch search = SearchInterfacePaths(KeepPath, &path);
+bool FindDevicePath(const DeviceChoice& choice) {
+    PathSearch kept;
+    kept.choice = &choice;
+    const InterfaceSearch search = SearchInterfacePaths(KeepPath, &kept);
+    PWSTR path = kept.path;
     switch (search.outcome) {
         case SearchOutcome::kListFailed:
             Message("Error SetupDiGetClassDevs: %d.\n", static_cast<int>(search.error));
@@ -340,11 +370,11 @@ using namespace ductra;
 
 namespace ductra {
 
-int32_t PipeOpen() {
+int32_t PipeOpen(const DeviceChoice& choice) {
     // The program closes before it reopens; an open pipe is released anyway
     // so that nothing leaks if it does not.
     PipeClose();
-    if (!FindDevicePath()) {
+    if (!FindDevicePath(choice)) {
         PipeClose();
         Message("DuctraOpen Error: NO_DEVICE_FOUND\r\n");
         return DUCTRA_RESPONSE_DEVICE_LIST_FAILED;
