@@ -25,6 +25,10 @@ folders+=(trace)
 # engine and reads its exchanges with the trace reader's decoders.
 level[station]=8
 folders+=(station)
+# The instruments' history (history/) reads the records with the trace
+# reader's decoders: it stands beside the station.
+level[history]=8
+folders+=(history)
 
 # The folder an include names: "dir/..." names dir; a bare "file.h" is not
 # spelt from the root and names none.

@@ -23,8 +23,8 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev libvalijson-dev
-                googletest libgtest-dev)
+                googletest libgtest-dev libsqlite3-dev libpq-dev)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
                wine wine64 umockdev libumockdev-dev clang libclang-rt-14-dev
                dpkg-dev file lintian nsis unzip devscripts jq openssl osslsigncode
-               wixl msitools)
+               wixl msitools postgresql sqlite3 chromium)

@@ -7,6 +7,7 @@
 #include "trace/report.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "link/traced_exchange.h"
 #include "protocol/commands.h"
 #include "service/change_record.h"
+#include "service/service.h"
 #include "usbpipe/trace/trace_format.h"
 
 namespace {
@@ -24,6 +26,7 @@ using Clock = std::chrono::sys_time<std::chrono::microseconds>;
 struct Trace {
     uint32_t number = 0;
     uint32_t line = 0;
+    std::size_t offset = 0;
     ductra::TraceHeader header;
     bool startKnown = false;
     Clock start;
@@ -147,35 +150,72 @@ void PrintExchanges(const Trace& trace, std::FILE* out) {
     }
 }
 
-void PrintDownload(const Trace& trace, const DownloadRecord& record, std::FILE* out) {
-    std::fprintf(out, "%s  %s, board %u: %s\n", UtcWords(trace, record.micros).c_str(),
-                 DeviceWords(record.address).c_str(), record.board, DownloadWords(record).c_str());
-}
-
-void PrintChanges(const Trace& trace, std::FILE* out) {
+// The service record of one trace: each change and each download, in order.
+std::vector<TraceChange> CollectChanges(const Trace& trace,
+                                        std::vector<TraceBoardSerial>* serials = nullptr) {
+    std::vector<TraceChange> changes;
     DownloadRecord download;
+    auto addDownload = [&] {
+        TraceChange change;
+        change.micros = download.micros;
+        change.utc = UtcWords(trace, download.micros);
+        change.address = download.address;
+        change.board = download.board;
+        change.download = true;
+        change.where = DeviceWords(download.address) + ", board " + std::to_string(download.board);
+        change.words = change.text = DownloadWords(download);
+        changes.push_back(std::move(change));
+    };
     for (const TraceEvent& event : AssembleExchanges(trace.calls)) {
         if (event.kind != TraceEventKind::Exchange) continue;
         const TracedExchange& x = event.exchange;
         const DownloadStep step = ClassifyDownloadStep(download, x);
         if (step != DownloadStep::Continues && download.open) {
-            PrintDownload(trace, download, out);
+            addDownload();
             download = DownloadRecord{};
         }
         if (step != DownloadStep::None) {
             TakeDownloadStep(download, x);
             continue;
         }
-        std::string words;
-        if (x.request.size() < FrameOverhead ||
-            !DescribeBoardChange(x.request[1], RequestPayloadOf(x), words)) {
-            continue;
+        if (x.request.size() < FrameOverhead) continue;
+        const std::span<const uint8_t> payload = RequestPayloadOf(x);
+        if (serials != nullptr && x.request[1] == Command::DeviceReport && !payload.empty() &&
+            ExchangeAccepted(x)) {
+            // The configuration record: family, model, version word, then the
+            // serial number field, NUL-padded.
+            const std::span<const uint8_t> answer = AnswerPayloadOf(x);
+            if (answer.size() >= 4 + SerialFieldSize) {
+                std::string serial;
+                for (uint8_t c : answer.subspan(4, SerialFieldSize)) {
+                    if (c == 0) break;
+                    serial += static_cast<char>(c);
+                }
+                if (!serial.empty()) serials->push_back({x.request[0], payload[0], serial});
+            }
         }
-        const std::string where = DeviceWords(x.request[0]) + BoardWords(x);
-        std::fprintf(out, "%s  %s: %s: %s\n", UtcWords(trace, x.micros).c_str(), where.c_str(),
-                     words.c_str(), ExchangeVerdict(x).c_str());
+        std::string words;
+        if (!DescribeBoardChange(x.request[1], payload, words)) continue;
+        TraceChange change;
+        change.micros = x.micros;
+        change.utc = UtcWords(trace, x.micros);
+        change.address = x.request[0];
+        if (CarriesBoard(x.request[1]) && !payload.empty()) change.board = payload[0];
+        change.where = DeviceWords(x.request[0]) + BoardWords(x);
+        change.words = words;
+        change.verdict = ExchangeVerdict(x);
+        change.text = change.words + ": " + change.verdict;
+        changes.push_back(std::move(change));
     }
-    if (download.open) PrintDownload(trace, download, out);
+    if (download.open) addDownload();
+    return changes;
+}
+
+void PrintChanges(const Trace& trace, std::FILE* out) {
+    for (const TraceChange& change : CollectChanges(trace)) {
+        std::fprintf(out, "%s  %s: %s\n", change.utc.c_str(), change.where.c_str(),
+                     change.text.c_str());
+    }
 }
 
 void Print(const Trace& trace, TraceReport report, std::FILE* out) {
@@ -187,21 +227,19 @@ void Print(const Trace& trace, TraceReport report, std::FILE* out) {
     }
 }
 
-}  // namespace
-
-int ReadTrace(std::string_view text, const char* name, TraceReport report, std::FILE* out,
-              std::FILE* err) {
+// Reads every trace of the text and hands each, once complete, to done.
+int ForEachTrace(std::string_view text, const char* name, const char* program, std::FILE* err,
+                 const std::function<void(const Trace&)>& done) {
     int status = 0;
     Trace trace;
     uint32_t traces = 0;
     auto damaged = [&](uint32_t number, const std::string& problem) {
-        std::fprintf(err, "quillon-trace: %s line %u: %s; skipped\n", name, number,
-                     problem.c_str());
+        std::fprintf(err, "%s: %s line %u: %s; skipped\n", program, name, number, problem.c_str());
         status = 1;
     };
     // A header ends the trace before it and starts the next.
     auto begin = [&](uint32_t number, const ductra::TraceHeader& header) {
-        Print(trace, report, out);
+        if (trace.number != 0) done(trace);
         trace = Trace{};
         trace.number = ++traces;
         trace.line = number;
@@ -216,11 +254,11 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
         std::string problem;
         switch (ductra::ParseTraceLine(text_line.text, line, problem)) {
             case ductra::TraceLineStatus::UnknownVersion:
-                Print(trace, report, out);
+                if (trace.number != 0) done(trace);
                 std::fprintf(err,
-                             "quillon-trace: %s line %u: trace format version %d; this reader "
+                             "%s: %s line %u: trace format version %d; this reader "
                              "reads version %d\n",
-                             name, text_line.number, line.header.version,
+                             program, name, text_line.number, line.header.version,
                              ductra::TraceFormatVersion);
                 return 2;
             case ductra::TraceLineStatus::Damaged:
@@ -238,6 +276,7 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
         }
         if (line.isHeader) {
             begin(text_line.number, line.header);
+            trace.offset = static_cast<std::size_t>(text_line.text.data() - text.data());
             trace.startKnown = ReadStart(line.header.start, trace.start);
         } else if (trace.number == 0) {
             damaged(text_line.number, "a call before the first header");
@@ -245,6 +284,30 @@ int ReadTrace(std::string_view text, const char* name, TraceReport report, std::
             trace.calls.push_back({text_line.number, std::move(line.entry)});
         }
     }
-    Print(trace, report, out);
+    if (trace.number != 0) done(trace);
     return status;
+}
+
+}  // namespace
+
+int ReadTrace(std::string_view text, const char* name, TraceReport report, std::FILE* out,
+              std::FILE* err) {
+    return ForEachTrace(text, name, "quillon-trace", err,
+                        [&](const Trace& trace) { Print(trace, report, out); });
+}
+
+int ReadTraceSessions(std::string_view text, const char* name, const char* program,
+                      std::vector<TraceSession>& sessions, std::FILE* err) {
+    return ForEachTrace(text, name, program, err, [&](const Trace& trace) {
+        TraceSession session;
+        session.number = trace.number;
+        session.line = trace.line;
+        session.offset = trace.offset;
+        session.header = trace.header;
+        if (trace.startKnown) {
+            session.startUtc = trace.header.start.substr(0, 19) + "Z";
+        }
+        session.changes = CollectChanges(trace, &session.serials);
+        sessions.push_back(std::move(session));
+    });
 }

@@ -1,0 +1,114 @@
+// The PostgreSQL engine through libpq: "?" placeholders become $1, $2, ...
+// and each statement is sent with its parameters as text.
+#include <libpq-fe.h>
+
+#include <map>
+
+#include "history/database_engine.h"
+
+namespace {
+
+struct Postgres {
+    PGconn* conn = nullptr;
+    std::map<std::string, std::string> numbered;  // the program's SQL -> libpq's
+};
+
+// The first line of a libpq message, without its line end.
+std::string FirstLine(const char* message) {
+    std::string text = message != nullptr ? message : "";
+    const std::size_t end = text.find('\n');
+    if (end != std::string::npos) text.resize(end);
+    return text;
+}
+
+const std::string& Numbered(Postgres* p, const std::string& sql) {
+    auto [at, added] = p->numbered.try_emplace(sql);
+    if (added) {
+        int number = 0;
+        bool quoted = false;
+        for (char c : sql) {
+            if (c == '\'') quoted = !quoted;
+            if (c == '?' && !quoted) {
+                at->second += "$" + std::to_string(++number);
+            } else {
+                at->second += c;
+            }
+        }
+    }
+    return at->second;
+}
+
+void Close(void* handle) {
+    Postgres* p = static_cast<Postgres*>(handle);
+    PQfinish(p->conn);
+    delete p;
+}
+
+int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& params,
+         std::vector<DbRow>* rows, std::string& error) {
+    Postgres* p = static_cast<Postgres*>(handle);
+    std::vector<const char*> values;
+    values.reserve(params.size());
+    for (const DbValue& value : params) values.push_back(value ? value->c_str() : nullptr);
+    PGresult* result =
+        PQexecParams(p->conn, Numbered(p, sql).c_str(), static_cast<int>(values.size()), nullptr,
+                     values.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        error = FirstLine(PQresultErrorMessage(result));
+        if (error.empty()) error = FirstLine(PQerrorMessage(p->conn));
+        PQclear(result);
+        return HistoryDatabaseFailure;
+    }
+    if (rows != nullptr) {
+        const int count = PQntuples(result), columns = PQnfields(result);
+        rows->reserve(static_cast<std::size_t>(count));
+        for (int r = 0; r < count; ++r) {
+            DbRow row;
+            for (int c = 0; c < columns; ++c) {
+                if (PQgetisnull(result, r, c)) {
+                    row.emplace_back();
+                } else {
+                    row.emplace_back(
+                        std::string(PQgetvalue(result, r, c),
+                                    static_cast<std::size_t>(PQgetlength(result, r, c))));
+                }
+            }
+            rows->push_back(std::move(row));
+        }
+    }
+    PQclear(result);
+    return 0;
+}
+
+const HistoryEngineHooks Hooks = {"postgresql", Close, Exec};
+
+}  // namespace
+
+int PostgresOpen(const std::string& uri, HistoryDatabase& db, std::string& error) {
+    char* message = nullptr;
+    PQconninfoOption* options = PQconninfoParse(uri.c_str(), &message);
+    if (options == nullptr) {
+        error = "--database \"" + uri + "\": " + FirstLine(message);
+        PQfreemem(message);
+        return HistoryBadInput;
+    }
+    PQconninfoFree(options);
+    PGconn* conn = PQconnectdb(uri.c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+        // libpq's message names the server and the refusal; the URL is not
+        // repeated, since it may hold a password.
+        error = "cannot connect to PostgreSQL: " + FirstLine(PQerrorMessage(conn));
+        PQfinish(conn);
+        return HistoryDatabaseFailure;
+    }
+    // The history's own messages name what went wrong; the server's notices
+    // (a table that already exists, ...) are not for the user.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
+    Postgres* p = new Postgres;
+    p->conn = conn;
+    db.hooks = &Hooks;
+    db.handle = p;
+    return 0;
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The history over a small fixed history (the files beside this script), on
+# one engine: every command and its whole output and exit code go into one
+# transcript, compared byte for byte with tests/golden/history/NAME.txt, the
+# same file for both engines. A transcript that differs is written to
+# OUT/NAME.txt and its difference shown.
+# Usage: history_test.sh sqlite|postgresql HISTORY_PROGRAM NAME OUT [PG_SOCKET_DIR]
+set -uo pipefail
+engine=$1 program=$2 name=$3 out=$4 pgdir=${5:-}
+here=$(cd "$(dirname "$0")" && pwd)
+golden=$here/../golden/history/$name.txt
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TZ=CET-1CEST,M3.5.0,M10.5.0/3
+if [ "$engine" = sqlite ]; then
+    url=sqlite:$work/history.sqlite
+    sql() { sqlite3 "$work/history.sqlite" "$1"; }
+else
+    db=h_${name//-/_}_$$
+    pg="host=$pgdir port=5499 user=quillon"
+    psql "$pg dbname=postgres" -qc "CREATE DATABASE $db" >/dev/null || exit 1
+    url="postgresql:///$db?host=$pgdir&port=5499&user=quillon"
+    sql() { psql "$pg dbname=$db" -qAtc "$1"; }
+fi
+cp "$here"/*.jsonl "$here"/*.trace "$work"/
+cd "$work"
+# Runs the history as the transcript shows it: "$ ARGS", the output, then
+# standard error and the exit code when there is either.
+run() {
+    echo "\$ quillon-history $*"
+    "$program" --database "$url" "$@" >stdout 2>stderr
+    local code=$?
+    cat stdout
+    if [ -s stderr ] || [ $code -ne 0 ]; then
+        echo "== exit $code, standard error:"
+        cat stderr
+    fi
+}
+case $name in
+fixed)
+    run import station_bench2.jsonl service_session.trace station_later.jsonl
+    run show 23K100017
+    run show 22A104410
+    run show --json 23K100017
+    run yield --by type
+    run yield --json --by type
+    run yield --since 2026-12-02 --by day
+    run report --html report.html
+    sed -n '/<p id="totals">/p;/<table id="failures">/,/<\/table>/p' report.html
+    ;;
+again)
+    run import station_bench2.jsonl
+    run import station_bench2.jsonl service_session.trace
+    run import service_session.trace station_grown.jsonl
+    run import cut_and_old_format.jsonl
+    run show HH0042
+    run show NOSUCH
+    printf 'not a results file\n' >other.txt
+    run import other.txt
+    echo "\$ (the schema's version raised to 9)"
+    sql "INSERT INTO history_schema (version, applied) VALUES (9, 'later')"
+    run yield
+    ;;
+esac >transcript.txt 2>&1
+if ! cmp -s transcript.txt "$golden"; then
+    mkdir -p "$out"
+    cp transcript.txt "$out/$name.txt"
+    diff -u "$golden" transcript.txt | head -40
+    echo "history $name on $engine differs from $golden (new: $out/$name.txt)"
+    exit 1
+fi
