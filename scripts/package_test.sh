@@ -19,7 +19,9 @@
 #            installed-apps entry, quillon-sim.exe and ductra-probe.exe run;
 #            a second MSI of a higher version made from the same staged files
 #            upgrades it in place; msiexec /x leaves nothing behind.
-#   Also:    the relative links of the pages, the version checks of the
+#   Also:    the relative links of the pages, the changelog (its top entry
+#            the configure holds to the version, every Debian entry read by
+#            dpkg-parsechangelog), the version checks of the
 #            configure and of the MSI script, the support programs' --version.
 # Needs the linux and windows presets configured and built (./test.sh does
 # that before). Ends with "N passed, M failed" and exits non-zero on a failure.
@@ -115,6 +117,18 @@ code=$?
 show "configure with the version 1.1" "$(grep -v '^$' <<<"$output")"
 check "a version of two numbers stops the configure" test "$code" -ne 0
 check "... with one line that names it" contains "$output" $'\n  Version "1.1" is not three numbers MAJOR.MINOR.PATCH\n'
+# A release whose CHANGELOG.md has no entry for it on top stops the
+# configure, with the line that names both versions.
+mkdir -p "$scratch/bad-changelog"
+sed "s/^## $version (/## 0.9.9 (/" CHANGELOG.md >"$scratch/bad-changelog/CHANGELOG.md"
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(quillon VERSION %s LANGUAGES NONE)\ninclude(%s)\n' \
+    "$version" "$top/cmake/changelog.cmake" >"$scratch/bad-changelog/CMakeLists.txt"
+output=$(cmake -S "$scratch/bad-changelog" -B "$scratch/bad-changelog/build" 2>&1)
+code=$?
+show "configure with CHANGELOG.md's top entry 0.9.9" "$(grep -v '^$' <<<"$output")"
+check "a CHANGELOG.md whose top entry is not this version stops the configure" test "$code" -ne 0
+check "... with the line that names both versions" contains "$(tr '\n' ' ' <<<"$output" | tr -s ' ')" \
+    "CHANGELOG.md's top entry is 0.9.9, the project's version $version: add the release's entry"
 output=$(env PATH=/nonexistent "$(command -v cmake)" -DSTAGING=/nonexistent -DOUTPUT="$scratch/none.msi" \
     -DVERSION="$version" -DEPOCH=1 -P cmake/msi.cmake 2>&1)
 code=$?
@@ -162,6 +176,13 @@ check "changelog's latest entry is this version" \
     equals "$(zcat "$root/usr/share/doc/quillon/changelog.gz" | head -1)" "quillon ($version) stable; urgency=medium"
 check "the changelog holds every entry of CHANGELOG.md" \
     equals "$(zcat "$root/usr/share/doc/quillon/changelog.gz" | sed -n 's/^quillon (\(.*\)) stable.*/\1/p' | tr '\n' ' ')" \
+    "$(sed -n 's/^## \([^ ]*\) .*/\1/p' CHANGELOG.md | tr '\n' ' ')"
+# Each entry ends in its trailer: Debian's own reader takes every entry, and
+# says nothing (a missing trailer is a warning, and the entries run together).
+zcat "$root/usr/share/doc/quillon/changelog.gz" >"$scratch/changelog"
+parsed=$(dpkg-parsechangelog -l "$scratch/changelog" --format rfc822 --all 2>&1)
+check "dpkg-parsechangelog reads every entry of the changelog, without a warning" \
+    equals "$(sed -n 's/^Version: //p; /warning/p' <<<"$parsed" | tr '\n' ' ')" \
     "$(sed -n 's/^## \([^ ]*\) .*/\1/p' CHANGELOG.md | tr '\n' ' ')"
 for program in quillon quillon-sim; do
     check "$program's RUNPATH is \$ORIGIN/../$libdir" \
