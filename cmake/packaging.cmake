@@ -92,6 +92,11 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
 endif()
 
+# The instruments' history (Linux only): its program and manual page.
+if(NOT WIN32)
+  install(TARGETS quillon-history RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
+endif()
+
 # The reader's pages of doc/ go with the packages, beside the README that
 # maps them (doc/ under the documents' folder, so that its links hold).
 file(GLOB QUILLON_DOC_PAGES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/doc/*.md)
@@ -125,7 +130,8 @@ else()
   # Manual pages (carrying the project's version) and the changelog,
   # compressed as Debian keeps them: gzip -9 with no name or time stamp, so
   # that the same source gives the same bytes.
-  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1 quillon-station.1)
+  foreach(page quillon.1 quillon-sim.1 ductra-probe.1 quillon-trace.1 quillon-station.1
+               quillon-history.1)
     configure_file(${CMAKE_SOURCE_DIR}/doc/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
   endforeach()
   set(gzipped)
@@ -134,6 +140,7 @@ else()
                "${CMAKE_BINARY_DIR}/man/ductra-probe.1;man/ductra-probe.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-trace.1;man/quillon-trace.1.gz"
                "${CMAKE_BINARY_DIR}/man/quillon-station.1;man/quillon-station.1.gz"
+               "${CMAKE_BINARY_DIR}/man/quillon-history.1;man/quillon-history.1.gz"
                "${QUILLON_DEBIAN_CHANGELOG};doc/changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 output)
@@ -148,6 +155,7 @@ else()
                 ${CMAKE_BINARY_DIR}/man/ductra-probe.1.gz
                 ${CMAKE_BINARY_DIR}/man/quillon-trace.1.gz
                 ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz
+                ${CMAKE_BINARY_DIR}/man/quillon-history.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # quillon-station-sim takes the same options: one page for both.
   install(FILES ${CMAKE_BINARY_DIR}/man/quillon-station.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
@@ -185,6 +193,9 @@ quillon-trace reads the traces of what crossed the USB pipe that both
 record when DUCTRA_TRACE names a file, and quillon-sim replays them.
 
 ductra-probe tells why the instrument is not found and what to do next.
+quillon-history keeps every station result and traced service session in
+one database (SQLite, or a site's PostgreSQL server), asked by serial
+number, with first-pass yield and an HTML report.
 
 The package also holds the ductra USB pipe library (with its header and
 pkg-config file, for a site's own tools) and a udev rule that gives the

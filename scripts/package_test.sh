@@ -264,6 +264,14 @@ done
 output=$(cd "$scratch/deb-run" && env -u LD_LIBRARY_PATH -u DUCTRA_SIM_SCENARIO -u DUCTRA_SIM_WIRELOG \
     "$root/usr/bin/quillon-station-sim" --logs station report --board 3 2>/dev/null)
 check "quillon-station-sim from the extracted package reports board 3" contains "$output" '"outcome":"done"'
+# The instruments' history: its program and page, and a trace imported into a new database.
+for file in usr/bin/quillon-history usr/share/man/man1/quillon-history.1.gz usr/share/doc/quillon/doc/history.md; do
+    check "package holds /$file" test -e "$root/$file"
+done
+check "quillon-history --version names the release" equals "$("$root/usr/bin/quillon-history" --version)" "quillon-history $version"
+check "quillon-history imports the trace quillon-sim wrote" equals \
+    "$("$root/usr/bin/quillon-history" --database "sqlite:$scratch/deb-run/h.sqlite" import "$scratch/deb-run/q.trace")" \
+    "1 added, 0 already stored, 0 skipped"
 
 # The udev rule: the configured ids as udev shows them, and a rule for a
 # real-looking instrument that matches it.

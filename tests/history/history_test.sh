@@ -26,9 +26,12 @@ cp "$here"/*.jsonl "$here"/*.trace "$work"/
 cd "$work"
 # Runs the history as the transcript shows it: "$ ARGS", the output, then
 # standard error and the exit code when there is either.
-run() {
+run() { run_on "$url" "$@"; }
+run_on() {
+    local on=$1
+    shift
     echo "\$ quillon-history $*"
-    "$program" --database "$url" "$@" >stdout 2>stderr
+    "$program" --database "$on" "$@" >stdout 2>stderr
     local code=$?
     cat stdout
     if [ -s stderr ] || [ $code -ne 0 ]; then
@@ -60,6 +63,11 @@ again)
     echo "\$ (the schema's version raised to 9)"
     sql "INSERT INTO history_schema (version, applied) VALUES (9, 'later')"
     run yield
+    echo "\$ (other databases)"
+    run_on nonsense:x yield
+    run_on "postgresql://[bad" yield
+    run_on "postgresql:///h?host=/nonexistent-quillon&port=5499" yield
+    run_on sqlite:transcript.txt/h.sqlite yield
     ;;
 esac >transcript.txt 2>&1
 if ! cmp -s transcript.txt "$golden"; then
