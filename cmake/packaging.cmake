@@ -79,16 +79,18 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/firmware/demo-2.20.bin
 install(TARGETS quillon-trace RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 
 # The factory station, on the real pipe and on the virtual instrument, with
-# the schema of its jobs (and the virtual instrument's of its scenarios); its
+# the schemas of its jobs and its results (and the virtual instrument's of its scenarios); its
 # page goes with the pages of doc/ and its manual page with the others.
 install(TARGETS quillon-station quillon-station-sim RUNTIME DESTINATION ${QUILLON_INSTALL_PROGRAMS})
 if(WIN32)
-  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/station/result.schema.json
+                ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
           DESTINATION ${QUILLON_INSTALL_DOCS})
 else()
   set_target_properties(quillon-station quillon-station-sim
                         PROPERTIES INSTALL_RPATH "$ORIGIN/${QUILLON_BIN_TO_LIB}")
-  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
+  install(FILES ${CMAKE_SOURCE_DIR}/station/job.schema.json ${CMAKE_SOURCE_DIR}/station/result.schema.json
+                ${CMAKE_SOURCE_DIR}/sim/scenario.schema.json
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
 endif()
 

@@ -258,6 +258,7 @@ void Recover(const TransferRun& run) {
     PrintLinkError(LastResult, run.failure);
     ConsolePrint("  Closing the USB port, it might not be working.\n");
     const int32_t closed = DuctraClose();
+    ObservePipe(PipeCall::Close, closed);
     if (closed != 0) {
         ConsolePrint("  Problem closing USB port! %d\n", static_cast<int>(closed));
         PrintLinkError(closed, 0);
@@ -266,6 +267,7 @@ void Recover(const TransferRun& run) {
     DelayMs(run.startWait);
     ConsolePrint("  Opening USB port.\n");
     const int32_t opened = DuctraOpen();
+    ObservePipe(PipeCall::Open, opened);
     if (opened != 0) {
         ConsolePrint("  Failed to init USB port!\n");
         PrintLinkError(opened, 0);

@@ -33,7 +33,8 @@ void ResetLinkState() {
 
 namespace {
 RequestGate Gate = nullptr;
-}
+PipeObserver Observer = nullptr;
+}  // namespace
 
 void SetRequestGate(RequestGate gate) {
     Gate = gate;
@@ -41,4 +42,12 @@ void SetRequestGate(RequestGate gate) {
 
 bool RequestAllowed() {
     return Gate == nullptr || Gate();
+}
+
+void SetPipeObserver(PipeObserver observer) {
+    Observer = observer;
+}
+
+void ObservePipe(PipeCall call, int32_t result, const uint8_t* bytes, uint32_t count) {
+    if (Observer != nullptr) Observer(call, result, bytes, count);
 }

@@ -43,5 +43,14 @@ using RequestGate = bool (*)();
 void SetRequestGate(RequestGate gate);
 bool RequestAllowed();
 
+// An observer a program may put on the pipe: told of every open, send,
+// receive and close as the call returns, with its result and the bytes it
+// sent or delivered (none for a failed receive). The station keeps its own
+// record of a job's exchanges from it. nullptr (the default) observes nothing.
+enum class PipeCall : uint8_t { Open, Send, Receive, Close };
+using PipeObserver = void (*)(PipeCall call, int32_t result, const uint8_t* bytes, uint32_t count);
+void SetPipeObserver(PipeObserver observer);
+void ObservePipe(PipeCall call, int32_t result, const uint8_t* bytes = nullptr, uint32_t count = 0);
+
 // Puts the whole link state back to its program-load values (zero); used by tests.
 void ResetLinkState();

@@ -22,9 +22,11 @@ int32_t ReadOnce(uint8_t* buffer, std::size_t capacity, uint32_t& count) {
         DuctraReceive(buffer, static_cast<int32_t>(capacity), ReceiveTimeout, &count);
     if (result != 0) {
         count = 0;
+        ObservePipe(PipeCall::Receive, result);
         return result;
     }
     if (count > capacity) count = static_cast<uint32_t>(capacity);
+    ObservePipe(PipeCall::Receive, 0, buffer, count);
     return 0;
 }
 

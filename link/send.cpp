@@ -26,6 +26,7 @@ void SendRequest(const uint8_t* payload, RequestHeaderRecord header) {
 
     const int32_t result =
         DuctraSend(frame.data(), static_cast<uint32_t>(frameLength), SendTimeoutMs);
+    ObservePipe(PipeCall::Send, result, frame.data(), static_cast<uint32_t>(frameLength));
     if (LinkQuiet != 0) return;
 
     ConsolePrint("USB Port result= %d, bytes sent= %d\n", result, length);

@@ -66,6 +66,7 @@ void StartUp() {
     ReportTimeZone();
 
     LastResult = DuctraOpen();
+    ObservePipe(PipeCall::Open, LastResult);
     if (LastResult != 0) {
         ConsolePrint("Failed to init USB port!\n");
     } else {

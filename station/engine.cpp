@@ -9,9 +9,7 @@
 
 #include <chrono>
 #include <ctime>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 
 #include "link/link.h"
 #include "service/menu_state.h"
@@ -36,9 +34,11 @@ struct Progress {
     const std::vector<EngineStep>* steps = nullptr;
     const EngineHooks* hooks = nullptr;
     EngineRun* run = nullptr;
-    std::size_t next = 0;    // the first step not yet chosen
-    long current = -1;       // the step whose command runs
-    std::vector<bool> used;  // its answers given
+    std::size_t next = 0;                         // the first step not yet chosen
+    long current = -1;                            // the step whose command runs
+    std::vector<bool> used;                       // its answers given
+    bool checked = false;                         // the station has checked the next step
+    std::chrono::steady_clock::time_point began;  // of the step that runs
 };
 
 Progress* Active = nullptr;
@@ -78,51 +78,66 @@ int AnswerPrompt(const char* promptText, char* answer, std::size_t capacity) {
     if (menu != 0) {
         // A gate that closed mid-step sends nothing more: the run ends here.
         if (!RequestAllowed()) return 1;
-        const bool more = p.next < steps.size() &&
-                          (p.hooks->stopRequested == nullptr || !p.hooks->stopRequested());
+        bool more = p.next < steps.size() && (p.hooks->stopRequested == nullptr ||
+                                              !p.hooks->stopRequested(p.hooks->context));
+        if (more && !p.checked && p.hooks->beforeStep != nullptr) {
+            // The station's checks come before the step's menu is entered.
+            std::string refused = p.hooks->beforeStep(p.hooks->context, p.next);
+            if (!refused.empty()) {
+                p.run->windows[p.next].refused = std::move(refused);
+                p.next = steps.size();
+                more = false;
+            }
+        }
+        p.checked = more;
         if (!more) return Give(menu == 't' ? "q" : "rm", answer, capacity);
         const EngineStep& step = steps[p.next];
         if (menu == 't') return Give(std::string(1, step.menu), answer, capacity);
         if (menu != step.menu) return Give("rm", answer, capacity);
         p.current = static_cast<long>(p.next++);
+        p.checked = false;
         p.used.assign(step.answers.size(), false);
         return Give(step.command, answer, capacity);
     }
     if (p.current < 0) return Unforeseen(p, prompt);
     const EngineStep& step = steps[static_cast<std::size_t>(p.current)];
     for (std::size_t i = 0; i < step.answers.size(); ++i) {
-        if (p.used[i] || step.answers[i].first != prompt) continue;
+        if (p.used[i] || step.answers[i].prompt != prompt) continue;
         p.used[i] = true;
-        return Give(step.answers[i].second, answer, capacity);
+        return Give(step.answers[i].text, answer, capacity);
     }
     if (prompt == PressReturnPrompt) return Give("", answer, capacity);
     return Unforeseen(p, prompt);
 }
 
-uint64_t TraceSize(const EngineHooks& hooks) {
-    if (hooks.tracePath == nullptr) return 0;
-    std::error_code error;
-    const uintmax_t size =
-        std::filesystem::file_size(std::filesystem::u8path(hooks.tracePath), error);
-    return error ? 0 : static_cast<uint64_t>(size);
+std::size_t CallCount(const EngineHooks& hooks) {
+    return hooks.calls != nullptr ? hooks.calls(hooks.context) : 0;
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point began) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 began)
+        .count();
 }
 
 // After a step's command: every answer it was given must have been asked for.
 bool FinishStep(Progress& p) {
     StepWindow& window = p.run->windows[static_cast<std::size_t>(p.current)];
     window.finished = true;
-    window.traceEnd = TraceSize(*p.hooks);
+    window.callEnd = CallCount(*p.hooks);
     window.ended = UtcNow();
+    window.durationMs = MillisecondsSince(p.began);
     const EngineStep& step = (*p.steps)[static_cast<std::size_t>(p.current)];
     for (std::size_t i = 0; i < step.answers.size(); ++i) {
-        if (p.used[i]) continue;
+        if (p.used[i] || step.answers[i].optional) continue;
         p.run->errorStep = static_cast<std::size_t>(p.current);
-        p.run->error = "the console never asked \"" + step.answers[i].first + "\"";
+        p.run->error = "the console never asked \"" + step.answers[i].prompt + "\"";
         return false;
     }
     const std::size_t done = static_cast<std::size_t>(p.current);
     p.current = -1;
-    if (p.hooks->stepSucceeded != nullptr && !p.hooks->stepSucceeded(done, window)) {
+    if (p.hooks->stepSucceeded != nullptr &&
+        !p.hooks->stepSucceeded(p.hooks->context, done, window)) {
         p.next = p.steps->size();  // no further step: back to the top menu and quit
     }
     return true;
@@ -132,7 +147,7 @@ bool FinishStep(Progress& p) {
 // sensor address, asked by the sensor boards menu's commands.
 void AskedAddress(EngineStep& step, const JobOperation& op,
                   const char* prompt = "Sensor address? ") {
-    if (step.menu == 's') step.answers.emplace_back(prompt, std::to_string(op.board));
+    if (step.menu == 's') step.answers.push_back({prompt, std::to_string(op.board)});
 }
 
 char MenuFor(const JobOperation& op) {
@@ -174,7 +189,9 @@ std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial) {
             case OperationKind::Serial:
                 step.command = "sn";
                 AskedAddress(step, op);
-                step.answers.emplace_back("Serial Number: ", op.nextSerial ? serial : op.serial);
+                // A depth sensor keeps its serial number: the console does not ask.
+                step.answers.push_back(
+                    {"Serial Number: ", op.nextSerial ? serial : op.serial, true});
                 break;
             case OperationKind::Dates:
                 if (op.build) {
@@ -187,14 +204,14 @@ std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial) {
                 step.command = "md";
                 AskedAddress(step, op);
                 if (step.menu == 's') {
-                    step.answers.emplace_back("Maintenance interval (in days)? ",
-                                              std::to_string(op.intervalDays));
+                    step.answers.push_back(
+                        {"Maintenance interval (in days)? ", std::to_string(op.intervalDays)});
                 }
                 break;
             case OperationKind::Reset:
                 step.command = "rs";
                 AskedAddress(step, op);
-                step.answers.emplace_back("enter 0 or 1: ", std::to_string(op.level));
+                step.answers.push_back({"enter 0 or 1: ", std::to_string(op.level)});
                 break;
             case OperationKind::ClearLog:
                 step.command = "cl";
@@ -207,20 +224,21 @@ std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial) {
                 if (step.menu == 'm') {
                     step.command = "sb";
                     if (op.battery != 0) {
-                        step.answers.emplace_back("1 = NOBATT, 2 = IBP ",
-                                                  std::to_string(op.battery));
+                        step.answers.push_back(
+                            {"1 = NOBATT, 2 = IBP ", std::to_string(op.battery)});
                     }
                 } else {
                     step.command = "sf";
                     AskedAddress(step, op);
-                    step.answers.emplace_back("Fluorometer? ", std::to_string(op.fluorometer));
+                    // A board that is not a fluorometer is not asked its type.
+                    step.answers.push_back({"Fluorometer? ", std::to_string(op.fluorometer), true});
                 }
                 break;
             case OperationKind::Download:
                 // The station's firmware folder holds the job's image alone.
                 step.command = "dl";
-                step.answers.emplace_back("Enter the number of the firmware you want: ", "1");
-                step.answers.emplace_back("What device? ", std::to_string(op.board));
+                step.answers.push_back({"Enter the number of the firmware you want: ", "1"});
+                step.answers.push_back({"What device? ", std::to_string(op.board)});
                 break;
         }
         steps.push_back(step);
@@ -241,16 +259,16 @@ void RunEngine(const std::vector<EngineStep>& steps, const EngineHooks& hooks, E
     try {
         MenuState = MenuTop;
         StartUp();
-        run.openResult = hooks.openResult != nullptr ? hooks.openResult() : 0;
+        run.openResult = hooks.openResult != nullptr ? hooks.openResult(hooks.context) : 0;
         while (run.openResult == 0) {
             while (!ShowMenu()) {
             }
             const auto step = static_cast<std::size_t>(progress.current);
-            if (hooks.beforeStep != nullptr) hooks.beforeStep(step);
             StepWindow& window = run.windows[step];
             window.ran = true;
-            window.traceStart = TraceSize(hooks);
+            window.callStart = CallCount(hooks);
             window.started = UtcNow();
+            progress.began = std::chrono::steady_clock::now();
             DispatchCommand(CommandCode);
             if (!FinishStep(progress)) break;
         }
@@ -258,8 +276,9 @@ void RunEngine(const std::vector<EngineStep>& steps, const EngineHooks& hooks, E
         run.quit = ended.exitCode == 0 && run.error.empty();
         if (progress.current >= 0) {
             StepWindow& window = run.windows[static_cast<std::size_t>(progress.current)];
-            window.traceEnd = TraceSize(hooks);
+            window.callEnd = CallCount(hooks);
             window.ended = UtcNow();
+            window.durationMs = MillisecondsSince(progress.began);
         }
     }
     std::fflush(stdout);

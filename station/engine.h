@@ -12,6 +12,16 @@
 
 #include "station/job.h"
 
+// One answer of a step, under the prompt it answers. An optional answer is
+// one the console asks only for some boards (a depth sensor is never asked
+// for a serial number): not asked, the operation's verdict comes from what
+// was sent, never a bad job.
+struct EngineAnswer {
+    std::string prompt;
+    std::string text;
+    bool optional = false;
+};
+
 // One menu command of an operation: the menu ('m' main board, 's' sensor
 // boards, 'h' handheld, 'c' communications module), its answer ("dl"), and
 // the answers to the command's prompts, each under its prompt.
@@ -19,17 +29,20 @@ struct EngineStep {
     std::size_t operation = 0;  // in the job
     char menu = 's';
     std::string command;
-    std::vector<std::pair<std::string, std::string>> answers;
+    std::vector<EngineAnswer> answers;
 };
 
-// Where a step's exchanges are in the trace, and when it ran (UTC).
+// Which of the station's recorded pipe calls a step made, and when it ran
+// (UTC, and its length on the steady clock).
 struct StepWindow {
     bool ran = false;
     bool finished = false;
-    uint64_t traceStart = 0;
-    uint64_t traceEnd = 0;
+    std::size_t callStart = 0;
+    std::size_t callEnd = 0;
     std::string started;
     std::string ended;
+    int64_t durationMs = 0;
+    std::string refused;  // the station refused the step before it ran: why
 };
 
 struct EngineRun {
@@ -41,16 +54,21 @@ struct EngineRun {
     std::string started, ended;  // UTC
 };
 
-// What the engine asks of the station while it runs.
+// What the engine asks of the station while it runs; each hook is handed
+// the station's context.
 struct EngineHooks {
-    const char* tracePath = nullptr;    // the trace being written, for the windows
-    bool (*stopRequested)() = nullptr;  // true: run no further step, quit
-    // After start-up: the result of its DuctraOpen (taken from the trace).
-    int32_t (*openResult)() = nullptr;
-    // Before each step's command runs (the station puts its image in place).
-    void (*beforeStep)(std::size_t step) = nullptr;
+    void* context = nullptr;
+    // How many pipe calls the station has recorded so far: a step's window.
+    std::size_t (*calls)(void* context) = nullptr;
+    bool (*stopRequested)(void* context) = nullptr;  // true: run no further step, quit
+    // After start-up: the result of its DuctraOpen.
+    int32_t (*openResult)(void* context) = nullptr;
+    // Before each step's command runs (the station puts its image in place
+    // and checks the board): a nonempty text refuses the step, which is not
+    // run, and ends the job.
+    std::string (*beforeStep)(void* context, std::size_t step) = nullptr;
     // After each step: false ends the job there (its operation failed).
-    bool (*stepSucceeded)(std::size_t step, const StepWindow& window) = nullptr;
+    bool (*stepSucceeded)(void* context, std::size_t step, const StepWindow& window) = nullptr;
 };
 
 // The steps that carry out the job's operations; serial is the station's

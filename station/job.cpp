@@ -89,6 +89,13 @@ int TakeOperation(const Json& op, std::size_t index, const fs::path& base, JobOp
                 return Fail(error, index, "interval_days",
                             "only a sensor board's maintenance date takes an interval");
             }
+            // Without it the console would be answered 0, writing an interval
+            // of none over the board's own.
+            if (out.maintenance && out.board != 0 && out.device == JobDevice::Sonde &&
+                !op.contains("interval_days")) {
+                return Fail(error, index, "interval_days",
+                            "a sensor board's maintenance date needs its interval");
+            }
             if (!out.build && !out.maintenance) {
                 return Fail(error, index, "build", "neither date is to be set");
             }
@@ -125,6 +132,7 @@ int TakeOperation(const Json& op, std::size_t index, const fs::path& base, JobOp
 
 int TakeJob(const Json& document, const fs::path& base, Job& job, std::string& error) {
     if (CheckAgainstSchema(document, error) != 0) return 1;
+    if (document.contains("labels")) job.labels = document["labels"];
     const Json& operations = document.at("operations");
     for (std::size_t i = 0; i < operations.size(); ++i) {
         JobOperation op;
@@ -135,11 +143,12 @@ int TakeJob(const Json& document, const fs::path& base, Job& job, std::string& e
     return 0;
 }
 
-// Parse errors are the one place the JSON library reports by exception.
+// Parse errors are the one place the JSON library reports by exception
+// (invalid UTF-8, a number too large for a double, too deep a nesting).
 int ParseJson(const std::string& text, Json& document, std::string& error) {
     try {
         document = Json::parse(text);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
         error = std::string("not JSON: ") + e.what();
         return 1;
     }

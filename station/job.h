@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct Job {
     std::string source;  // the job file, or "command line"
     std::vector<JobOperation> operations;
     bool needsSerial = false;  // an operation takes the station's next number
+    nlohmann::json labels;     // the job's labels (part number, revision, order), or null
 };
 
 // The job schema's text (the installed job.schema.json, built in).

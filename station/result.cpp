@@ -1,14 +1,13 @@
-// Decoding a job's exchanges. The trace file holds every call of the run;
-// each step's calls are those written while its command ran (its window of
-// the file), assembled into exchanges by the link layer's rules and read
+// Decoding a job's exchanges. The station records every pipe call of the
+// run as it returns; each step's calls are those made while its command ran
+// (its window), assembled into exchanges by the link layer's rules and read
 // with the decoders quillon-trace --changes uses.
 #include "station/result.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
+#include <bit>
+#include <ctime>
 #include <span>
-#include <sstream>
 
 #include "firmware/download_record.h"
 #include "firmware/image.h"
@@ -19,49 +18,20 @@
 #include "protocol/status.h"
 #include "service/change_record.h"
 #include "service/service.h"
-#include "usbpipe/trace/trace_format.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
-struct TraceCalls {
-    std::vector<NumberedCall> calls;
-    std::vector<uint64_t> offsets;  // of each call's line in the file
-};
-
-// The calls written to the trace from the given size of the file on (a size
-// taken between two calls is where a line begins).
-TraceCalls ReadCalls(const std::string& path, uint64_t from) {
-    TraceCalls out;
-    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(from));
-    if (!file) return out;
-    std::stringstream rest;
-    rest << file.rdbuf();
-    const std::string text = rest.str();
-    for (const ductra::TraceTextLine& line : ductra::SplitTraceText(text)) {
-        if (line.cutOff) continue;
-        ductra::TraceLine parsed;
-        std::string problem;
-        if (ductra::ParseTraceLine(line.text, parsed, problem) != ductra::TraceLineStatus::Read ||
-            parsed.isHeader) {
-            continue;
-        }
-        out.calls.push_back({line.number, std::move(parsed.entry)});
-        out.offsets.push_back(from + static_cast<uint64_t>(line.text.data() - text.data()));
-    }
-    return out;
-}
-
-// The exchanges of the calls written between two sizes of the trace file.
-std::vector<TracedExchange> ExchangesBetween(const TraceCalls& trace, uint64_t from, uint64_t to) {
-    std::vector<NumberedCall> calls;
-    for (std::size_t i = 0; i < trace.calls.size(); ++i) {
-        if (trace.offsets[i] >= from && trace.offsets[i] < to) calls.push_back(trace.calls[i]);
-    }
+// The exchanges of the calls between two of the station's records.
+std::vector<TracedExchange> ExchangesBetween(const std::vector<NumberedCall>& calls,
+                                             std::size_t from, std::size_t to) {
+    to = std::min(to, calls.size());
+    from = std::min(from, to);
+    const std::vector<NumberedCall> part(calls.begin() + static_cast<std::ptrdiff_t>(from),
+                                         calls.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<TracedExchange> exchanges;
-    for (TraceEvent& event : AssembleExchanges(calls)) {
+    for (TraceEvent& event : AssembleExchanges(part)) {
         if (event.kind == TraceEventKind::Exchange) exchanges.push_back(std::move(event.exchange));
     }
     return exchanges;
@@ -123,6 +93,116 @@ Json ConfigurationRecord(const TracedExchange& x) {
 int BoardOf(const TracedExchange& x) {
     const std::span<const uint8_t> payload = RequestPayloadOf(x);
     return payload.empty() ? -1 : payload[0];
+}
+
+// A device time (seconds since 2000-01-01) as ISO 8601 UTC.
+std::string DeviceTimeIso(uint32_t seconds) {
+    constexpr std::time_t DeviceEpoch = 946684800;
+    const std::time_t t = DeviceEpoch + static_cast<std::time_t>(seconds);
+    std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &t);
+#else
+    gmtime_r(&t, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string FieldText(std::span<const uint8_t> field) {
+    std::string text;
+    for (uint8_t c : field) {
+        if (c == 0) break;
+        text += static_cast<char>(c);
+    }
+    return text;
+}
+
+// A change's field and value, read from the request's payload within its
+// bytes: dates as ISO 8601 UTC, intervals in seconds. Empty field when the
+// payload is too short to hold the value.
+void ChangeValue(uint8_t command, std::span<const uint8_t> payload, Json& change) {
+    change["field"] = nullptr;
+    change["value"] = nullptr;
+    switch (command) {
+        case Command::BoardReset:
+            if (payload.size() < 2) return;
+            change["field"] = "reset_level";
+            change["value"] = payload[1];
+            return;
+        case Command::IdStringWrite:
+            if (payload.size() < 2 * SerialFieldSize) return;
+            change["field"] = "identification";
+            change["value"] = {
+                {"name", FieldText(payload.first(SerialFieldSize))},
+                {"serial_number", FieldText(payload.subspan(SerialFieldSize, SerialFieldSize))}};
+            return;
+        case Command::SetSerialNumber:
+            if (payload.size() < 2) return;
+            change["field"] = "serial_number";
+            change["value"] = FieldText(payload.subspan(2));
+            return;
+        case Command::SetBuildDate:
+            if (payload.size() < 6) return;
+            change["field"] = "build_date";
+            change["value"] = DeviceTimeIso(ReadLe32(payload.data() + 2));
+            return;
+        case Command::SetMaintenance:
+            if (payload.size() < 10) return;
+            change["field"] = "maintenance_date";
+            change["value"] = DeviceTimeIso(ReadLe32(payload.data() + 2));
+            change["interval_s"] = ReadLe32(payload.data() + 6);
+            return;
+        case Command::SettingWrite:
+            if (payload.size() < 8) return;
+            if (payload[2] == SettingFluorometerType) {
+                change["field"] = "fluorometer_type";
+                change["value"] = ReadLe32(payload.data() + 4);
+            } else if (payload[2] == SettingBatteryRange && payload.size() >= 12) {
+                change["field"] = "battery_range";
+                change["value"] = {std::bit_cast<float>(ReadLe32(payload.data() + 4)),
+                                   std::bit_cast<float>(ReadLe32(payload.data() + 8))};
+            } else {
+                change["field"] = "setting_" + std::to_string(payload[2]);
+                change["value"] = ReadLe32(payload.data() + 4);
+            }
+            return;
+        case Command::BoardOperation:
+            if (payload.size() < 4) return;
+            if (ReadLe16(payload.data() + 2) == SelectorClearCalibrationLog) {
+                change["field"] = "calibration_log";
+                change["value"] = "cleared";
+            } else if (ReadLe16(payload.data() + 2) == SelectorFormatLogMedia) {
+                change["field"] = "log_media";
+                change["value"] = "formatted";
+            } else {
+                change["field"] = "board_operation";
+                change["value"] = ReadLe16(payload.data() + 2);
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+// Why the console declined an operation without sending it: read from its
+// own question to the board (the family of the board's record).
+std::string DeclinedReason(const JobOperation& op, const std::vector<TracedExchange>& exchanges) {
+    for (const TracedExchange& x : exchanges) {
+        if (CommandOf(x) != Command::DeviceReport || BoardOf(x) != op.board) continue;
+        const std::span<const uint8_t> payload = AnswerPayloadOf(x);
+        if (payload.empty()) continue;
+        if (op.kind == OperationKind::Serial && payload[0] == FamilyDepth) {
+            return "the console declined: board " + std::to_string(op.board) +
+                   " is a depth sensor, which keeps its serial number";
+        }
+        if (op.kind == OperationKind::Setting && payload[0] != FamilyFluorometer) {
+            return "the console declined: board " + std::to_string(op.board) +
+                   " is not a fluorometer";
+        }
+    }
+    return "the console sent no such request (see the transcript)";
 }
 
 bool HasFrame(const TracedExchange& x) {
@@ -207,7 +287,11 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
     for (const TracedExchange& x : exchanges) {
         std::string words;
         const bool change = DescribeBoardChange(CommandOf(x), RequestPayloadOf(x), words);
-        if (change) changes.push_back({{"change", words}, {"verdict", ExchangeVerdict(x)}});
+        if (change) {
+            Json entry = {{"change", words}, {"verdict", ExchangeVerdict(x)}};
+            ChangeValue(CommandOf(x), RequestPayloadOf(x), entry);
+            changes.push_back(entry);
+        }
         if (!ExchangeAccepted(x)) {
             fail(Judge(x));
             continue;
@@ -230,11 +314,12 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
         // number, a board that is not a fluorometer has no type): the
         // transcript says why.
         out.exit = ExitRefused;
-        out.fields["failure"] = {
-            {"verdict", "the console sent no such request (see the transcript)"}};
+        out.fields["failure"] = {{"verdict", DeclinedReason(op, exchanges)}};
     }
     return out;
 }
+
+}  // namespace
 
 const char* OutcomeWords(int exit) {
     switch (exit) {
@@ -256,6 +341,8 @@ const char* OutcomeWords(int exit) {
             return "station failure";
     }
 }
+
+namespace {
 
 Json OperationJson(const JobOperation& op) {
     Json json = {{"op", op.name}, {"device", DeviceName(op.device)}};
@@ -288,34 +375,46 @@ Json Identity(const std::vector<TracedExchange>& exchanges, const Json& serials)
 
 }  // namespace
 
-int32_t FirstOpenResult(const std::string& tracePath, uint64_t from) {
-    const TraceCalls trace = ReadCalls(tracePath, from);
-    for (std::size_t i = 0; i < trace.calls.size(); ++i) {
-        if (trace.offsets[i] >= from && trace.calls[i].entry.call == ductra::TraceCall::Open) {
-            return trace.calls[i].entry.result;
-        }
+int32_t FirstOpenResult(const std::vector<NumberedCall>& calls, std::size_t from) {
+    for (std::size_t i = from; i < calls.size(); ++i) {
+        if (calls[i].entry.call == ductra::TraceCall::Open) return calls[i].entry.result;
     }
     return -3;
 }
 
-bool StepSucceeded(const std::string& tracePath, const EngineStep& step, const Job& job,
+bool StepSucceeded(const std::vector<NumberedCall>& calls, const EngineStep& step, const Job& job,
                    const StepWindow& window) {
-    const TraceCalls trace = ReadCalls(tracePath, window.traceStart);
-    const std::vector<TracedExchange> exchanges =
-        ExchangesBetween(trace, window.traceStart, window.traceEnd);
-    return Decode(job.operations[step.operation], exchanges).exit == ExitDone;
+    return Decode(job.operations[step.operation],
+                  ExchangesBetween(calls, window.callStart, window.callEnd))
+               .exit == ExitDone;
 }
 
-Json StoppedResult(const std::string& source, int exitCode, const std::string& error) {
-    return {{"job", source},
-            {"outcome", OutcomeWords(exitCode)},
-            {"exit_code", exitCode},
-            {"error", error}};
+namespace {
+
+Json Head(const RunRecord& record) {
+    Json head = {{"format", ResultFormat},
+                 {"run_id", record.runId},
+                 {"station", record.station},
+                 {"job", record.job}};
+    if (!record.labels.is_null()) head["labels"] = record.labels;
+    return head;
 }
 
-Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const EngineRun& run,
-               const JobContext& context, int& exitCode) {
-    const TraceCalls trace = ReadCalls(context.traceFile, context.traceStart);
+}  // namespace
+
+Json StoppedResult(const RunRecord& record, int exitCode, const std::string& error,
+                   const std::string& file) {
+    Json result = Head(record);
+    result["outcome"] = OutcomeWords(exitCode);
+    result["exit_code"] = exitCode;
+    result["error"] = error;
+    if (!file.empty()) result["file"] = file;
+    return result;
+}
+
+Json JobResult(const RunRecord& record, const Job& job, const std::vector<EngineStep>& steps,
+               const EngineRun& run, const JobContext& context, int& exitCode) {
+    const std::vector<NumberedCall>& calls = *context.calls;
     exitCode = ExitDone;
     Json operations = Json::array();
     Json serials = Json::object();
@@ -324,9 +423,12 @@ Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const Engin
         Json json = OperationJson(op);
         std::vector<TracedExchange> exchanges;
         bool ran = false, all = true;
+        int64_t durationMs = 0;
+        std::string refused;
         for (std::size_t s = 0; s < steps.size(); ++s) {
             if (steps[s].operation != i) continue;
             const StepWindow& window = run.windows[s];
+            if (!window.refused.empty()) refused = window.refused;
             if (!window.ran) {
                 all = false;
                 continue;
@@ -334,24 +436,38 @@ Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const Engin
             if (!ran) json["started"] = window.started;
             ran = true;
             json["ended"] = window.ended;
-            for (TracedExchange& x : ExchangesBetween(trace, window.traceStart, window.traceEnd)) {
+            durationMs += window.durationMs;
+            for (TracedExchange& x : ExchangesBetween(calls, window.callStart, window.callEnd)) {
                 exchanges.push_back(std::move(x));
             }
         }
         if (op.kind == OperationKind::Serial && op.nextSerial)
             json["serial_number"] = context.serial;
+        if (op.kind == OperationKind::Download && i < context.images.size()) {
+            const ImageRecord& image = context.images[i];
+            json["image"] = {{"name", image.name},
+                             {"bytes", image.bytes},
+                             {"sha256", image.sha256},
+                             {"code_version", image.codeVersion}};
+        }
+        if (!refused.empty() && !ran) {
+            // The station refused the operation before anything was sent.
+            json["outcome"] = OutcomeWords(ExitRefused);
+            json["failure"] = {{"verdict", refused}};
+            if (exitCode == ExitDone) exitCode = ExitRefused;
+            operations.push_back(json);
+            continue;
+        }
         if (!ran) {
             json["outcome"] = "not run";
             operations.push_back(json);
             continue;
         }
+        json["duration_ms"] = durationMs;
         OperationOutcome outcome = Decode(op, exchanges);
         if (!all && outcome.exit == ExitDone) outcome.exit = ExitInterrupted;
         if (!run.error.empty() && steps[run.errorStep].operation == i) outcome.exit = ExitBadJob;
         json.update(outcome.fields);
-        if (op.kind == OperationKind::Download && i < context.newVersions.size()) {
-            json["download"]["new_code_version"] = context.newVersions[i];
-        }
         if (outcome.exit == ExitDone && op.kind == OperationKind::Report &&
             op.device == JobDevice::Sonde && json["record"].is_object()) {
             serials[std::to_string(op.board)] = json["record"]["serial_number"];
@@ -364,7 +480,9 @@ Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const Engin
         if (exitCode == ExitDone) exitCode = outcome.exit;
         operations.push_back(json);
     }
-    Json result = {{"job", job.source}, {"started", run.started}, {"ended", run.ended}};
+    Json result = Head(record);
+    result["started"] = run.started;
+    result["ended"] = run.ended;
     if (run.openResult != 0) {
         exitCode = ExitNotFound;
     } else if (!run.error.empty()) {
@@ -388,9 +506,28 @@ Json JobResult(const Job& job, const std::vector<EngineStep>& steps, const Engin
     }
     result["outcome"] = OutcomeWords(exitCode);
     result["exit_code"] = exitCode;
-    if (!context.serial.empty()) result["serial_number"] = context.serial;
-    result["instrument"] =
-        Identity(ExchangesBetween(trace, context.traceStart, context.traceEnd), serials);
+    if (!context.serial.empty()) {
+        result["serial_number"] = context.serial;
+        result["serial_series"] = context.serialSeries;
+    }
+    Json instrument =
+        Identity(ExchangesBetween(calls, context.callStart, context.callEnd), serials);
+    // After a download, the version each board reports in the job's last
+    // listing: the image's version only when the board runs it.
+    for (Json& op : operations) {
+        if (!op.contains("download")) continue;
+        Json version = nullptr;
+        if (instrument.is_object()) {
+            for (const Json& board : instrument["boards"]) {
+                if (board["address"] == op["board"]) version = board["code_version"];
+            }
+        }
+        op["download"]["new_code_version"] = version;
+    }
+    if (instrument.is_object()) {
+        instrument["serial_number"] = serials.contains("0") ? serials["0"] : Json(nullptr);
+    }
+    result["instrument"] = instrument;
     result["operations"] = operations;
     result["transcript"] = context.transcriptPath;
     result["trace"] = context.tracePath;

@@ -1,13 +1,15 @@
-// The result of a job: decoded from the exchanges the trace recorded, with
-// the trace reader's own decoders (the exchanges as the link layer judges
-// them, the service record's words, the download followed by the transfer's
-// rules), never from the console's text.
+// The result of a job: decoded from the pipe calls the station recorded as
+// it made them, with the trace reader's own decoders (the exchanges as the
+// link layer judges them, the service record's words, the download followed
+// by the transfer's rules), never from the console's text nor from a file
+// that another program can change.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "link/traced_exchange.h"
 #include "station/engine.h"
 #include "station/job.h"
 
@@ -23,31 +25,58 @@ enum StationExit : int {
     ExitInterrupted = 7,
 };
 
+// The version of the result's format (the results line's too): 2 since
+// the result carries its run, station, job and images; 1 was the result
+// without a "format".
+inline constexpr int ResultFormat = 2;
+
+// The run's identity, carried by every document of the run.
+struct RunRecord {
+    std::string runId;                                  // a UUID
+    nlohmann::json station = nlohmann::json::object();  // host, program, version, name, operator
+    nlohmann::json job = nlohmann::json::object();      // path, sha256
+    nlohmann::json labels = nullptr;                    // the job's labels, copied
+};
+
+// A download's image, as the station read it before anything was sent.
+struct ImageRecord {
+    std::string name;
+    uint64_t bytes = 0;
+    std::string sha256;
+    std::string codeVersion;
+};
+
 // What the station knows around the engine's run.
 struct JobContext {
-    std::string traceFile;  // the trace, as the station reads it
+    const std::vector<NumberedCall>* calls = nullptr;  // the pipe calls the station recorded
+    std::size_t callStart = 0;                         // the job's part of them
+    std::size_t callEnd = 0;
     std::string tracePath;  // the trace, as the result names it
     std::string transcriptPath;
-    uint64_t traceStart = 0;  // the job's part of the trace file
-    uint64_t traceEnd = 0;
-    std::string serial;                    // the station's number given to this job
-    std::vector<std::string> newVersions;  // per operation: the image's code version
-    int interrupts = 0;                    // Ctrl-C presses during the job
+    std::string serial;               // the station's number given to this job
+    std::string serialSeries;         // the series it came from
+    std::vector<ImageRecord> images;  // per operation: a download's image
+    int interrupts = 0;               // interrupts during the job
 };
 
 // Whether the step's exchanges carried its operation out: used after each
 // step so that a job stops at its first failed operation.
-bool StepSucceeded(const std::string& tracePath, const EngineStep& step, const Job& job,
+bool StepSucceeded(const std::vector<NumberedCall>& calls, const EngineStep& step, const Job& job,
                    const StepWindow& window);
 
-// The result of the first open of the pipe written to the trace after the
-// given size of the file; -3 (device not found) when there is none.
-int32_t FirstOpenResult(const std::string& tracePath, uint64_t from);
+// The result of the first open of the pipe among the calls from the given
+// one on; -3 (device not found) when there is none.
+int32_t FirstOpenResult(const std::vector<NumberedCall>& calls, std::size_t from);
 
 // The JSON document of a job that ran (or stopped at start-up), and its exit code.
-nlohmann::json JobResult(const Job& job, const std::vector<EngineStep>& steps, const EngineRun& run,
+nlohmann::json JobResult(const RunRecord& record, const Job& job,
+                         const std::vector<EngineStep>& steps, const EngineRun& run,
                          const JobContext& context, int& exitCode);
 
 // The document of a job that stopped before anything was sent: a bad job,
-// or a station that cannot write its files.
-nlohmann::json StoppedResult(const std::string& source, int exitCode, const std::string& error);
+// or a station that cannot write its files (file: the file it names).
+nlohmann::json StoppedResult(const RunRecord& record, int exitCode, const std::string& error,
+                             const std::string& file = "");
+
+// The outcome's words for an exit code: "done", "refused", "station failure".
+const char* OutcomeWords(int exitCode);

@@ -1,13 +1,16 @@
-// The station's program: its options, the files around a job (transcript,
-// trace, firmware folder, results, the serial-number counter), the job run
-// through the console's engine, the result, and --repeat with the wait for
-// the next instrument. Ctrl-C: between instruments it ends the run; during a
+// The station's program: its options, the files around a job (the result,
+// the results file, transcript, trace, firmware folder, the serial-number
+// series), the job run through the console's engine, the result, and
+// --repeat with the wait for the next instrument. Every file the station
+// writes is opened before anything is sent; every exit has its record.
+// Ctrl-C, SIGTERM and SIGHUP: between instruments they end the run; during a
 // job the current operation is finished (a download to its end) and no
-// further one is started; a second Ctrl-C stops a download after the
-// exchange under way, and the board is reported erased and not programmed.
+// further one is started; a second one stops a download after the exchange
+// under way, and the board is reported erased and not programmed.
 #include "station/station.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -26,15 +30,21 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
+#include <sys/locking.h>
 #else
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
 #include "firmware/image.h"
 #include "link/link.h"
+#include "protocol/catalogue.h"
 #include "station/engine.h"
 #include "station/job.h"
 #include "station/result.h"
+#include "station/serial_series.h"
+#include "station/sha256.h"
 #include "terminal/console_io.h"
 #include "usbpipe/ductra.h"
 
@@ -58,42 +68,24 @@ constexpr const char* Usage =
     "  --serials FILE         serial numbers for --next, one per line\n"
     "  --serial-template T    serial numbers for --next: T with {n} or {n:W} replaced by a\n"
     "                         counter (W digits); --serial-start N gives its first value\n"
+    "  --state DIR            the serial-number counters (default: the user's state folder)\n"
+    "  --station-name NAME    the station's name in each result\n"
+    "  --operator NAME        the operator's name in each result\n"
     "  exit codes: 0 done, 1 station failure, 2 bad job, 3 instrument not found,\n"
     "              4 refused, 5 link failure, 6 verify failure, 7 interrupted\n";
 
-// Ctrl-C presses since the program started.
+// Interrupts (Ctrl-C, SIGTERM, SIGHUP) since the program started.
 volatile std::sig_atomic_t Interrupts = 0;
-std::sig_atomic_t JobInterruptBase = 0;
-bool FinishingSaid = false;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int signal) {
     Interrupts = Interrupts + 1;
     // The Windows runtime restores the default after each signal.
-    std::signal(SIGINT, OnInterrupt);
-}
-
-int JobInterrupts() {
-    return static_cast<int>(Interrupts - JobInterruptBase);
+    std::signal(signal, OnInterrupt);
 }
 
 void Say(const std::string& message) {
     std::fprintf(stderr, "quillon-station: %s\n", message.c_str());
     std::fflush(stderr);
-}
-
-// The gate before the pipe: open until the second Ctrl-C of a job.
-bool GateOpen() {
-    const int presses = JobInterrupts();
-    if (presses >= 1 && !FinishingSaid) {
-        FinishingSaid = true;
-        Say("interrupted: finishing the operation under way (a download to its end); "
-            "Ctrl-C again stops a download after the current block, leaving the board erased");
-    }
-    return presses < 2;
-}
-
-bool StopRequested() {
-    return JobInterrupts() > 0;
 }
 
 struct Options {
@@ -105,6 +97,10 @@ struct Options {
     std::string serials;
     std::string serialTemplate;
     long serialStart = 1;
+    bool serialStartGiven = false;
+    std::string state;
+    std::string stationName;
+    std::string operatorName;
     std::string jobFile;
     std::vector<std::string> operation;  // the command-line operation
 };
@@ -132,11 +128,19 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             if (!value("--serials", o.serials)) return 1;
         } else if (a == "--serial-template") {
             if (!value("--serial-template", o.serialTemplate)) return 1;
+        } else if (a == "--state") {
+            if (!value("--state", o.state)) return 1;
+        } else if (a == "--station-name") {
+            if (!value("--station-name", o.stationName)) return 1;
+        } else if (a == "--operator") {
+            if (!value("--operator", o.operatorName)) return 1;
         } else if (a == "--serial-start") {
             if (!value("--serial-start", text)) return 1;
             char* end = nullptr;
+            errno = 0;
             o.serialStart = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || o.serialStart < 0) {
+            o.serialStartGiven = true;
+            if (text.empty() || *end != '\0' || o.serialStart < 0 || errno != 0) {
                 error = "--serial-start: expected a whole number";
                 return 1;
             }
@@ -197,105 +201,72 @@ void SetTraceVariable(const fs::path& trace) {
 #endif
 }
 
-// Flushes a file's data to the disk, so that a crash loses no line written.
-void SyncFile(std::FILE* file) {
-    std::fflush(file);
+std::string SystemReason() {
+    return std::strerror(errno);
+}
+
+std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// A run id: a random (version 4) UUID.
+std::string NewRunId() {
+    std::random_device source;
+    uint8_t bytes[16];
+    for (std::size_t i = 0; i < sizeof bytes; i += 4) {
+        const uint32_t word = source();
+        for (std::size_t b = 0; b < 4; ++b) bytes[i + b] = static_cast<uint8_t>(word >> (8 * b));
+    }
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string id;
+    for (std::size_t i = 0; i < sizeof bytes; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        id += hex;
+        if (i == 3 || i == 5 || i == 7 || i == 9) id += '-';
+    }
+    return id;
+}
+
+std::string HostName() {
 #if defined(_WIN32)
-    _commit(_fileno(file));
+    const char* name = std::getenv("COMPUTERNAME");
+    return name != nullptr ? name : "";
 #else
-    fsync(fileno(file));
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
 #endif
 }
 
-// The serial-number source: the next number, never the same one twice. The
-// counter (for a list, how many of its lines are used) lives beside the
-// results file and is written before the number is used.
-struct SerialSource {
-    std::vector<std::string> list;
-    std::string templ;
-    long start = 1;
-    fs::path counterPath;
-};
-
-bool ValidSerial(const std::string& serial) {
-    if (serial.empty() || serial.size() > 19) return false;
-    for (char c : serial) {
-        if (c < '!' || c > '~') return false;
+// The folder of the serial-number counters when --state does not name one.
+std::string DefaultStateFolder() {
+#if defined(_WIN32)
+    const char* base = std::getenv("LOCALAPPDATA");
+    return base != nullptr ? (fs::u8path(base) / "quillon-station").string() : "quillon-station";
+#else
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
+        return (fs::path(state) / "quillon-station").string();
     }
+    const char* home = std::getenv("HOME");
+    return (fs::path(home != nullptr ? home : ".") / ".local/state/quillon-station").string();
+#endif
+}
+
+bool ReadBytes(const fs::path& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::stringstream text;
+    text << in.rdbuf();
+    bytes = text.str();
     return true;
-}
-
-int TakeSerial(const SerialSource& source, std::string& serial, std::string& error) {
-    long counter = source.list.empty() ? source.start : 0;
-    {
-        std::ifstream in(source.counterPath);
-        long kept = 0;
-        if (in >> kept) counter = kept;
-    }
-    if (!source.list.empty()) {
-        if (counter < 0 || static_cast<std::size_t>(counter) >= source.list.size()) {
-            error = "no serial number left in the list (" + std::to_string(source.list.size()) +
-                    " used)";
-            return 1;
-        }
-        serial = source.list[static_cast<std::size_t>(counter)];
-    } else {
-        serial = source.templ;
-        const std::size_t at = serial.find("{n");
-        const std::size_t close = at == std::string::npos ? at : serial.find('}', at);
-        if (close == std::string::npos) {
-            error = "--serial-template: expected {n} or {n:W} in it";
-            return 1;
-        }
-        int width = 0;
-        if (serial[at + 2] == ':') width = std::atoi(serial.c_str() + at + 3);
-        char digits[32];
-        std::snprintf(digits, sizeof digits, "%0*ld", width, counter);
-        serial.replace(at, close - at + 1, digits);
-    }
-    if (!ValidSerial(serial)) {
-        error = "serial number \"" + serial + "\": expected 1 to 19 characters without blanks";
-        return 1;
-    }
-    std::FILE* file = std::fopen(source.counterPath.string().c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot write the serial-number counter " + source.counterPath.string();
-        return 1;
-    }
-    std::fprintf(file, "%ld\n", counter + 1);
-    SyncFile(file);
-    std::fclose(file);
-    return 0;
-}
-
-int LoadSerialSource(const Options& o, SerialSource& source, std::string& error) {
-    if (o.results.empty()) {
-        error = "--next serial numbers need --results FILE: their counter is kept beside it";
-        return 1;
-    }
-    source.counterPath = fs::u8path(o.results + ".counter");
-    source.templ = o.serialTemplate;
-    source.start = o.serialStart;
-    if (!o.serials.empty()) {
-        std::ifstream in(fs::u8path(o.serials));
-        if (!in) {
-            error = "--serials " + o.serials + ": cannot be read";
-            return 1;
-        }
-        for (std::string line; std::getline(in, line);) {
-            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-            if (!line.empty() && line[0] != '#') source.list.push_back(line);
-        }
-    } else if (o.serialTemplate.empty()) {
-        error = "--next serial numbers need --serials FILE or --serial-template T";
-        return 1;
-    }
-    return 0;
 }
 
 // An image is checked as the console checks it when it opens it, before
 // anything is sent; the console's own words say why it is refused.
-int CheckImage(const std::string& path, std::string& version, std::string& error) {
+int CheckImage(const std::string& path, ImageRecord& image, std::string& error) {
     std::FILE* words = std::tmpfile();
     SetConsoleStreams(nullptr, words);
     int refused = OpenFirmwareImage(path.c_str());
@@ -318,64 +289,250 @@ int CheckImage(const std::string& path, std::string& version, std::string& error
         return 1;
     }
     const CodeVersionParts parts = CodeVersion(word);
-    version = std::to_string(parts.major) + "." + std::to_string(parts.minor);
+    image.codeVersion = std::to_string(parts.major) + "." + std::to_string(parts.minor);
+    std::string bytes;
+    if (!ReadBytes(fs::u8path(path), bytes)) {
+        error = "image " + path + " refused: cannot be read: " + SystemReason();
+        return 1;
+    }
+    image.name = Utf8(fs::u8path(path).filename());
+    image.bytes = bytes.size();
+    image.sha256 = Sha256Hex(bytes);
     return 0;
 }
 
-// The run's state shared with the engine's hooks.
+// The station's own record of the pipe: every call as it returned.
+struct PipeRecord {
+    std::vector<NumberedCall> calls;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
+PipeRecord Pipe;
+
+void RecordPipeCall(PipeCall call, int32_t result, const uint8_t* bytes, uint32_t count) {
+    NumberedCall numbered;
+    numbered.line = static_cast<uint32_t>(Pipe.calls.size() + 1);
+    ductra::TraceEntry& e = numbered.entry;
+    e.call = call == PipeCall::Open      ? ductra::TraceCall::Open
+             : call == PipeCall::Send    ? ductra::TraceCall::Send
+             : call == PipeCall::Receive ? ductra::TraceCall::Receive
+                                         : ductra::TraceCall::Close;
+    e.micros = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - Pipe.start)
+                                         .count());
+    e.result = result;
+    e.length = count;
+    if (bytes != nullptr) e.bytes.assign(bytes, bytes + count);
+    Pipe.calls.push_back(std::move(numbered));
+}
+
+// The files every document of the run goes to, opened before anything is sent.
+struct RecordFiles {
+    std::string output;   // the result's file, or empty: standard output
+    std::string results;  // the results file, or empty
+    int resultsFd = -1;
+};
+
+int OpenResults(const std::string& path) {
+#if defined(_WIN32)
+    return _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+#endif
+}
+
+// Whether the results file ends inside a line (a line cut short before).
+bool EndsInsideALine(const std::string& path) {
+    std::ifstream in(fs::u8path(path), std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0) return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() != '\n';
+}
+
+// Appends the line in one write: it is in the file whole or the write is
+// reported as failed. A line cut short before (a full disk) is ended first,
+// so that the reader can tell it incomplete and this one stays whole.
+int AppendLine(RecordFiles& files, const std::string& line, std::string& error) {
+    const std::string text = (EndsInsideALine(files.results) ? "\n" : "") + line + "\n";
+#if defined(_WIN32)
+    const int written = _write(files.resultsFd, text.data(), static_cast<unsigned>(text.size()));
+    const bool synced = _commit(files.resultsFd) == 0;
+#else
+    const ssize_t written = write(files.resultsFd, text.data(), text.size());
+    const bool synced = fsync(files.resultsFd) == 0;
+#endif
+    if (written < 0) {
+        error = "the results file " + files.results + " cannot be written: " + SystemReason();
+        return 1;
+    }
+    if (static_cast<std::size_t>(written) != text.size()) {
+        error = "the results file " + files.results + " took " + std::to_string(written) +
+                " of the line's " + std::to_string(text.size()) + " bytes";
+        return 1;
+    }
+    if (!synced) {
+        error = "the results file " + files.results + " cannot be flushed: " + SystemReason();
+        return 1;
+    }
+    return 0;
+}
+
+int WriteOutput(const std::string& path, const std::string& text, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const bool written = file != nullptr &&
+                         std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                         std::fflush(file) == 0;
+    if (file == nullptr || !written) {
+        error = "the result file " + path + " cannot be written: " + SystemReason();
+    }
+    if (file != nullptr && std::fclose(file) != 0 && written) {
+        error = "the result file " + path + " cannot be written: " + SystemReason();
+        return 1;
+    }
+    return written ? 0 : 1;
+}
+
+// The document's text. A name that is not UTF-8 (a file's, a folder's) is
+// kept with its bad bytes replaced: the record is written all the same.
+std::string Text(const Json& document, int indent = -1) {
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+// A document that could not be kept whole becomes a station failure.
+void BecomeStationFailure(Json& document, const std::string& error, const std::string& file) {
+    document["outcome"] = OutcomeWords(ExitStationFailure);
+    document["exit_code"] = ExitStationFailure;
+    document["error"] = error;
+    document["file"] = file;
+}
+
+// Writes the document to the results file (one line) and to the result's
+// file or standard output; the document's exit code, 1 when a file failed
+// (standard output then carries the document with the failure).
+int WriteDocument(Json document, RecordFiles& files) {
+    std::string error;
+    if (files.resultsFd >= 0 && AppendLine(files, Text(document), error) != 0) {
+        Say(error);
+        BecomeStationFailure(document, error, files.results);
+    }
+    bool toStandardOutput = files.output.empty();
+    if (!files.output.empty() && WriteOutput(files.output, Text(document, 2) + "\n", error) != 0) {
+        Say(error);
+        BecomeStationFailure(document, error, files.output);
+        toStandardOutput = true;
+    }
+    if (toStandardOutput) {
+        std::fprintf(ResultStream, "%s\n", Text(document).c_str());
+        if (std::fflush(ResultStream) != 0) {
+            Say("standard output cannot be written: " + SystemReason());
+            return ExitStationFailure;
+        }
+    }
+    return document["exit_code"].get<int>();
+}
+
+// Opens the result's file and the results file; 0, or 1 with error and the file.
+int OpenRecordFiles(const Options& o, RecordFiles& files, std::string& error, std::string& file) {
+    if (!o.output.empty()) {
+        std::FILE* probe = std::fopen(o.output.c_str(), "ab");
+        if (probe == nullptr) {
+            error = "the result file " + o.output + " cannot be opened: " + SystemReason();
+            file = o.output;
+            return 1;
+        }
+        std::fclose(probe);
+        files.output = o.output;
+    }
+    if (!o.results.empty()) {
+        files.resultsFd = OpenResults(o.results);
+        if (files.resultsFd < 0) {
+            error = "the results file " + o.results + " cannot be opened: " + SystemReason();
+            file = o.results;
+            return 1;
+        }
+        files.results = o.results;
+    }
+    return 0;
+}
+
+// The run's state shared with the engine's hooks: their context.
 struct Station {
     const Job* job = nullptr;
     const std::vector<EngineStep>* steps = nullptr;
-    fs::path tracePath;
     fs::path firmwareFolder;  // the "firmware" folder of the job's working folder
+    std::size_t callStart = 0;
+    std::sig_atomic_t interruptBase = 0;
+    bool finishingSaid = false;
 };
-Station Current;
+
+Station* Running = nullptr;  // for the request gate, which takes no context
+
+int JobInterrupts(const Station& station) {
+    return static_cast<int>(Interrupts - station.interruptBase);
+}
+
+// The gate before the pipe: open until the second interrupt of a job.
+bool GateOpen() {
+    if (Running == nullptr) return true;
+    const int presses = JobInterrupts(*Running);
+    if (presses >= 1 && !Running->finishingSaid) {
+        Running->finishingSaid = true;
+        Say("interrupted: finishing the operation under way (a download to its end); "
+            "Ctrl-C again stops a download after the current block, leaving the board erased");
+    }
+    return presses < 2;
+}
+
+Station& Of(void* context) {
+    return *static_cast<Station*>(context);
+}
+
+bool StopRequested(void* context) {
+    return JobInterrupts(Of(context)) > 0;
+}
+
+std::size_t CallsMade(void*) {
+    return Pipe.calls.size();
+}
 
 // Before a download step: the firmware folder holds its image alone, so the
-// catalogue's one entry is the one the step chooses.
-void PlaceImage(std::size_t step) {
-    const JobOperation& op = Current.job->operations[(*Current.steps)[step].operation];
-    if (op.kind != OperationKind::Download) return;
-    std::error_code ignored;
-    fs::remove_all(Current.firmwareFolder, ignored);
-    fs::create_directories(Current.firmwareFolder, ignored);
-    const fs::path image = fs::u8path(op.image);
-    fs::copy_file(image, Current.firmwareFolder / image.filename(),
-                  fs::copy_options::overwrite_existing, ignored);
-}
-
-uint64_t JobTraceStart = 0;
-
-int32_t OpenedAtStartUp() {
-    return FirstOpenResult(Current.tracePath.string(), JobTraceStart);
-}
-
-bool StepDone(std::size_t step, const StepWindow& window) {
-    return StepSucceeded(Current.tracePath.string(), (*Current.steps)[step], *Current.job, window);
-}
-
-uint64_t FileSize(const fs::path& path) {
-    std::error_code error;
-    const uintmax_t size = fs::file_size(path, error);
-    return error ? 0 : static_cast<uint64_t>(size);
-}
-
-std::string StampNow() {
-    std::string stamp = UtcNow();  // 2026-12-08T14:05:09Z
-    std::string compact;
-    for (char c : stamp) {
-        if (c != '-' && c != ':') compact += c;
+// catalogue's one entry is the one the step chooses. A battery range is
+// chosen only on a model 4 sonde: on another, the job's choice would be
+// written over with the default, so the step is refused before it runs.
+std::string BeforeStep(void* context, std::size_t step) {
+    Station& station = Of(context);
+    const JobOperation& op = station.job->operations[(*station.steps)[step].operation];
+    if (op.kind == OperationKind::Setting && op.board == 0 && op.battery != 0 && SondeModel != 4) {
+        return "the sonde is a model " + std::to_string(SondeModel) +
+               ", whose battery range the console sets without asking: the job's battery "
+               "choice cannot be given";
     }
-    return compact;
+    if (op.kind != OperationKind::Download) return "";
+    std::error_code ignored;
+    fs::remove_all(station.firmwareFolder, ignored);
+    fs::create_directories(station.firmwareFolder, ignored);
+    const fs::path image = fs::u8path(op.image);
+    fs::copy_file(image, station.firmwareFolder / image.filename(),
+                  fs::copy_options::overwrite_existing, ignored);
+    return "";
+}
+
+int32_t OpenedAtStartUp(void* context) {
+    return FirstOpenResult(Pipe.calls, Of(context).callStart);
+}
+
+bool StepDone(void* context, std::size_t step, const StepWindow& window) {
+    const Station& station = Of(context);
+    return StepSucceeded(Pipe.calls, (*station.steps)[step], *station.job, window);
 }
 
 // Waits for the instrument to leave the bus and the next one to arrive, by
-// opening the pipe every half second. False when Ctrl-C ends the wait.
-bool WaitForNextInstrument() {
+// opening the pipe every half second. False when an interrupt ends the wait.
+bool WaitForNextInstrument(bool leaveFirst) {
     DuctraClose();
-    Say("remove the instrument and attach the next one");
+    Say(leaveFirst ? "remove the instrument and attach the next one"
+                   : "attach the first instrument");
     const std::sig_atomic_t before = Interrupts;
-    while (Interrupts == before) {
+    while (leaveFirst && Interrupts == before) {
         if (DuctraOpen() != 0) break;
         DuctraClose();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -390,38 +547,25 @@ bool WaitForNextInstrument() {
     return false;
 }
 
-void WriteDocument(const Json& document, const Options& o) {
-    const std::string line = document.dump();
-    if (o.output.empty()) {
-        std::fprintf(ResultStream, "%s\n", line.c_str());
-        std::fflush(ResultStream);
-    } else {
-        std::ofstream(fs::u8path(o.output), std::ios::binary) << document.dump(2) << "\n";
+// The exit of a run of several instruments: the worst outcome, by this order.
+int Severity(int exitCode) {
+    static constexpr int Order[] = {ExitDone,    ExitInterrupted,   ExitNotFound,
+                                    ExitRefused, ExitLinkFailure,   ExitVerifyFailure,
+                                    ExitBadJob,  ExitStationFailure};
+    for (int i = 0; i < 8; ++i) {
+        if (Order[i] == exitCode) return i;
     }
-    if (!o.results.empty()) {
-        std::FILE* results = std::fopen(o.results.c_str(), "ab");
-        if (results == nullptr) {
-            Say("cannot append to the results file " + o.results);
-            return;
-        }
-        std::fprintf(results, "%s\n", line.c_str());
-        SyncFile(results);
-        std::fclose(results);
-    }
+    return 8;
 }
 
-int Refuse(const std::string& source, const std::string& error, const Options& o) {
-    Say("bad job: " + error);
-    WriteDocument(StoppedResult(source, ExitBadJob, error), o);
-    return ExitBadJob;
-}
-
-// The station cannot write its own files: one line, and the result says so.
-int Fail(const std::string& source, const std::string& error, const Options& o) {
-    Say(error);
-    WriteDocument(StoppedResult(source, ExitStationFailure, error), o);
-    return ExitStationFailure;
-}
+// The files and folder of a run, removed or closed on every exit.
+struct RunFolders {
+    fs::path work;
+    ~RunFolders() {
+        std::error_code ignored;
+        if (!work.empty()) fs::remove_all(work, ignored);
+    }
+};
 
 }  // namespace
 
@@ -436,102 +580,228 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
             return ExitDone;
         }
     }
-    Options o;
-    std::string error;
     if (KeepStandardOutput() != 0) return ExitStationFailure;
-    if (ParseOptions(argc, argv, o, error) != 0) {
+    // Interrupts are counted from the start: none ends the station before
+    // its record is written.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+#if !defined(_WIN32)
+    std::signal(SIGHUP, OnInterrupt);
+    // A file-size limit reads as a full disk: a short write, never a signal.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    Options o;
+    RecordFiles files;
+    RunRecord record;
+    record.runId = NewRunId();
+    std::string error, file;
+    const int parsed = ParseOptions(argc, argv, o, error);
+    record.station = {{"host", HostName()},
+                      {"program", Utf8(fs::path(argv[0]).filename())},
+                      {"version", QUILLON_STATION_VERSION},
+                      {"name", o.stationName.empty() ? Json(nullptr) : Json(o.stationName)},
+                      {"operator", o.operatorName.empty() ? Json(nullptr) : Json(o.operatorName)}};
+    record.job = {{"path", o.jobFile.empty() ? "command line" : o.jobFile}, {"sha256", nullptr}};
+    if (OpenRecordFiles(o, files, error, file) != 0) {
+        Say(error);
+        return WriteDocument(StoppedResult(record, ExitStationFailure, error, file),
+                             files = RecordFiles{});
+    }
+    auto refuse = [&](const std::string& why) {
+        Say("bad job: " + why);
+        return WriteDocument(StoppedResult(record, ExitBadJob, why), files);
+    };
+    auto fail = [&](const std::string& why, const std::string& named) {
+        Say(why);
+        return WriteDocument(StoppedResult(record, ExitStationFailure, why, named), files);
+    };
+    if (parsed != 0) {
         std::fputs(Usage, stderr);
-        return Refuse("command line", error, o);
+        return refuse(error);
     }
     Job job;
+    if (!o.jobFile.empty()) {
+        std::string bytes;
+        if (ReadBytes(fs::u8path(o.jobFile), bytes)) record.job["sha256"] = Sha256Hex(bytes);
+    }
     const int loaded = o.jobFile.empty() ? JobFromArguments(o.operation, job, error)
                                          : LoadJobFile(o.jobFile, job, error);
-    if (loaded != 0) return Refuse(o.jobFile.empty() ? "command line" : o.jobFile, error, o);
-    std::vector<std::string> newVersions(job.operations.size());
+    if (loaded != 0) return refuse(error);
+    record.labels = job.labels;
+    std::vector<ImageRecord> images(job.operations.size());
     for (std::size_t i = 0; i < job.operations.size(); ++i) {
-        if (job.operations[i].kind != OperationKind::Download) continue;
-        if (CheckImage(job.operations[i].image, newVersions[i], error) != 0) {
-            return Refuse(job.source, "operations[" + std::to_string(i) + "].image: " + error, o);
+        const JobOperation& op = job.operations[i];
+        if (o.repeat && op.kind == OperationKind::Serial && !op.nextSerial) {
+            return refuse("operations[" + std::to_string(i) +
+                          "].serial: one fixed serial number for every instrument of --repeat; "
+                          "expected \"next\": true");
+        }
+        if (op.kind != OperationKind::Download) continue;
+        if (CheckImage(op.image, images[i], error) != 0) {
+            return refuse("operations[" + std::to_string(i) + "].image: " + error);
         }
     }
-    SerialSource serials;
-    if (job.needsSerial && LoadSerialSource(o, serials, error) != 0) {
-        return Refuse(job.source, error, o);
+    SerialSeries series;
+    if (job.needsSerial) {
+        if (o.serials.empty() && o.serialTemplate.empty()) {
+            return refuse("--next serial numbers need --serials FILE or --serial-template T");
+        }
+        const int opened =
+            OpenSerialSeries(o.serialTemplate, o.serials, o.serialStart, o.serialStartGiven,
+                             o.state.empty() ? DefaultStateFolder() : o.state, series, error);
+        std::vector<std::string> unrecorded;
+        const int checked = opened != 0 ? opened : CheckSerialSeries(series, unrecorded, error);
+        if (checked == ExitBadJob) return refuse(error);
+        if (checked != 0) return fail(error, series.counterPath);
+        for (const std::string& number : unrecorded) {
+            Say("serial number " + number + " was taken and never recorded");
+        }
     }
 
+    // The logs folder, the trace and the working folder, each named by the run.
     std::error_code fsError;
     const fs::path logs = fs::u8path(o.logs);
     fs::create_directories(logs, fsError);
-    const std::string stamp = StampNow();
-    const fs::path trace = fs::absolute(logs / ("quillon-station-" + stamp + ".trace"), fsError);
+    if (fsError || !fs::is_directory(logs, fsError)) {
+        return fail("cannot make its logs folder " + o.logs + ": " +
+                        (fsError ? fsError.message() : std::string("not a folder")),
+                    o.logs);
+    }
+    const std::string name = "quillon-station-" + record.runId;
+    const fs::path trace = fs::absolute(logs / (name + ".trace"), fsError);
+    if (std::FILE* probeTrace = std::fopen(trace.string().c_str(), "ab")) {
+        std::fclose(probeTrace);
+    } else {
+        return fail("cannot write the trace " + (logs / (name + ".trace")).generic_string() + ": " +
+                        SystemReason(),
+                    (logs / (name + ".trace")).generic_string());
+    }
     SetTraceVariable(trace);
-    const fs::path work = fs::absolute(logs / ("quillon-station-" + stamp + ".work"), fsError);
+    RunFolders folders;
+    const fs::path work = fs::absolute(logs / (name + ".work"), fsError);
     fs::create_directories(work, fsError);
-    if (fsError) return Fail(job.source, "cannot make its working folder in " + o.logs, o);
+    if (fsError) {
+        return fail("cannot make its working folder in " + o.logs + ": " + fsError.message(),
+                    o.logs);
+    }
+    folders.work = work;
     const fs::path home = fs::current_path();
     // The library reads its environment at its first call (the virtual
     // instrument its scenario file, whose path may be relative): that call
     // is made here, before the jobs run in their own working folder. The
     // library starts talkative; this keeps it so.
     DuctraChatty(0);
-    std::signal(SIGINT, OnInterrupt);
     SetRequestGate(&GateOpen);
+    SetPipeObserver(&RecordPipeCall);
 
     int exitCode = ExitDone;
+    long done = 0, firstPass = 0, instruments = 0;
+    std::vector<std::pair<std::string, long>> kinds;
+    if (o.repeat && Interrupts == 0 && DuctraOpen() != 0) {
+        // Nothing attached at the start: the run waits for its first instrument.
+        if (!WaitForNextInstrument(false)) {
+            Say("interrupted before the first instrument: the run ends");
+            SetPipeObserver(nullptr);
+            SetRequestGate(nullptr);
+            return ExitDone;
+        }
+    } else if (o.repeat) {
+        DuctraClose();
+    }
     for (long instrument = 1;; ++instrument) {
         JobContext context;
-        if (job.needsSerial && TakeSerial(serials, context.serial, error) != 0) {
-            Say(error);
-            if (exitCode == ExitDone) exitCode = ExitBadJob;
-            break;
-        }
-        const std::string name = "quillon-station-" + stamp + "-" + std::to_string(instrument);
-        context.transcriptPath = (logs / (name + ".transcript")).generic_string();
-        context.tracePath = (logs / trace.filename()).generic_string();
-        context.traceFile = trace.string();
-        context.newVersions = newVersions;
-        if (std::freopen((logs / (name + ".transcript")).string().c_str(), "w", stdout) ==
-            nullptr) {
-            return Fail(job.source, "cannot write the transcript " + context.transcriptPath, o);
-        }
-        const std::vector<EngineStep> steps = StepsOf(job, context.serial);
-        Current = Station{&job, &steps, trace, work / "firmware"};
-        EngineHooks hooks;
-        const std::string tracePath = trace.string();
-        hooks.tracePath = tracePath.c_str();
-        hooks.stopRequested = &StopRequested;
-        hooks.beforeStep = &PlaceImage;
-        hooks.stepSucceeded = &StepDone;
-        JobInterruptBase = Interrupts;
-        FinishingSaid = false;
-        fs::current_path(work, fsError);
-        context.traceStart = JobTraceStart = FileSize(trace);
-        hooks.openResult = &OpenedAtStartUp;
-        EngineRun run;
-        RunEngine(steps, hooks, run);
-        context.traceEnd = FileSize(trace);
-        fs::current_path(home, fsError);
-        context.interrupts = JobInterrupts();
+        context.serialSeries = series.name;
         int code = ExitDone;
-        Json document = JobResult(job, steps, run, context, code);
-        if (code == ExitNotFound) {
-            const ProbeVerdict verdict = probe(run.openResult);
-            document["probe"] = {
-                {"verdict", verdict.code}, {"words", verdict.words}, {"report", verdict.report}};
+        Json document;
+        if (job.needsSerial) {
+            const int taken = TakeSerial(series, record.runId, context.serial, error);
+            if (taken != 0) {
+                code = taken == ExitBadJob ? ExitBadJob : ExitStationFailure;
+                Say(code == ExitBadJob ? "bad job: " + error : error);
+                document = StoppedResult(record, code, error,
+                                         code == ExitStationFailure ? series.counterPath : "");
+            }
         }
-        WriteDocument(document, o);
-        Say("instrument " + std::to_string(instrument) + ": " +
-            document["outcome"].get<std::string>());
-        if (code != ExitDone) exitCode = code;
-        if (!o.repeat || code == ExitBadJob || Interrupts > 0) break;
+        const std::string transcriptName = name + "-" + std::to_string(instrument) + ".transcript";
+        context.transcriptPath = (logs / transcriptName).generic_string();
+        context.tracePath = (logs / trace.filename()).generic_string();
+        context.images = images;
+        if (document.is_null() &&
+            std::freopen((logs / transcriptName).string().c_str(), "w", stdout) == nullptr) {
+            code = ExitStationFailure;
+            error = "cannot write the transcript " + context.transcriptPath + ": " + SystemReason();
+            Say(error);
+            document = StoppedResult(record, code, error, context.transcriptPath);
+        }
+        if (document.is_null()) {
+            const std::vector<EngineStep> steps = StepsOf(job, context.serial);
+            Pipe.calls.clear();
+            Station station{&job, &steps, work / "firmware", 0, Interrupts, false};
+            EngineHooks hooks;
+            hooks.context = &station;
+            hooks.calls = &CallsMade;
+            hooks.stopRequested = &StopRequested;
+            hooks.beforeStep = &BeforeStep;
+            hooks.stepSucceeded = &StepDone;
+            hooks.openResult = &OpenedAtStartUp;
+            Running = &station;
+            fs::current_path(work, fsError);
+            EngineRun run;
+            RunEngine(steps, hooks, run);
+            fs::current_path(home, fsError);
+            Running = nullptr;
+            context.calls = &Pipe.calls;
+            context.callEnd = Pipe.calls.size();
+            context.interrupts = JobInterrupts(station);
+            document = JobResult(record, job, steps, run, context, code);
+            if (code == ExitNotFound) {
+                const ProbeVerdict verdict = probe(run.openResult);
+                document["probe"] = {{"verdict", verdict.code},
+                                     {"words", verdict.words},
+                                     {"report", verdict.report}};
+            }
+            // The transcript is a copy for people; one that could not be
+            // written ends the run after this job.
+            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+                error = "cannot write the transcript " + context.transcriptPath;
+                Say(error);
+                BecomeStationFailure(document, error, context.transcriptPath);
+                code = ExitStationFailure;
+            }
+        }
+        code = WriteDocument(document, files);
+        if (!context.serial.empty() && code != ExitStationFailure) {
+            SerialRecorded(series, record.runId, context.serial);
+        }
+        Say("instrument " + std::to_string(instrument) + ": " + OutcomeWords(code));
+        ++instruments;
+        if (code == ExitDone) {
+            ++done;
+            ++firstPass;
+        } else {
+            bool counted = false;
+            for (auto& [kind, count] : kinds) {
+                if (kind == OutcomeWords(code)) counted = ++count > 0;
+            }
+            if (!counted) kinds.emplace_back(OutcomeWords(code), 1);
+        }
+        if (Severity(code) > Severity(exitCode)) exitCode = code;
+        if (!o.repeat || code == ExitBadJob || code == ExitStationFailure || Interrupts > 0) break;
         if (o.repeatCount > 0 && instrument >= o.repeatCount) break;
-        if (!WaitForNextInstrument()) {
+        if (!WaitForNextInstrument(true)) {
             Say("interrupted between instruments: the run ends");
             break;
         }
     }
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
+    if (o.repeat) {
+        std::string summary = std::to_string(instruments) + " instrument" +
+                              (instruments == 1 ? "" : "s") + ", " + std::to_string(done) + " done";
+        for (const auto& [kind, count] : kinds)
+            summary += ", " + std::to_string(count) + " " + kind;
+        summary += "; first-pass yield " + std::to_string(firstPass * 100 / instruments) + "%";
+        Say(summary);
+    }
+    SetPipeObserver(nullptr);
     SetRequestGate(nullptr);
     return exitCode;
 }

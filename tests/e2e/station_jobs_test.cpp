@@ -9,6 +9,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -17,7 +18,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
+
+#include <valijson/adapters/nlohmann_json_adapter.hpp>
+#include <valijson/schema.hpp>
+#include <valijson/schema_parser.hpp>
+#include <valijson/validator.hpp>
 
 #include "shell_e2e.h"
 #include "support/session_process.h"
@@ -108,7 +115,7 @@ const StationJob Jobs[] = {
      R"({"operations":[{"op":"list"}]})",
      {"--logs", "job.json/logs", "run", "job.json"},
      1,
-     "quillon-station: cannot make its working folder in job.json/logs\n"},
+     "quillon-station: cannot make its logs folder job.json/logs: Not a directory\n"},
     {"station_bad_job",
      "",
      R"({"operations":[{"op":"report","board":2},{"op":"download","board":0,"image":"kdo.bin"}]})",
@@ -130,6 +137,84 @@ const StationJob Jobs[] = {
      {"report", "--device", "com-module", "--board", "3"},
      2,
      "quillon-station: bad job: operations[0].board: the com-module has board 0 only\n"},
+    // A file the station cannot write is found before anything is sent.
+    {"station_results_missing_folder",
+     "",
+     "",
+     {"--results", "nodir/bench.jsonl", "list"},
+     1,
+     "quillon-station: the results file nodir/bench.jsonl cannot be opened: No such file or "
+     "directory\n"},
+    {"station_output_missing_folder",
+     "",
+     "",
+     {"--output", "nodir/result.json", "list"},
+     1,
+     "quillon-station: the result file nodir/result.json cannot be opened: No such file or "
+     "directory\n"},
+    // Serial numbers that could repeat, or that no counter gives, are refused.
+    {"station_serial_template_without_counter",
+     "",
+     "",
+     {"--state", "state", "--serial-template", "LX-", "serial", "--board", "2", "--next"},
+     2,
+     "quillon-station: bad job: --serial-template LX-: expected {n} or {n:W} in it\n"},
+    {"station_serial_outgrows_width",
+     "",
+     "",
+     {"--state", "state", "--serial-template", "LX-{n:1}", "--serial-start", "10", "serial",
+      "--board", "2", "--next"},
+     2,
+     "quillon-station: bad job: --serial-template LX-{n:1}: the counter 10 has outgrown its 1 "
+     "digits\n"},
+    {"station_fixed_serial_repeat",
+     "",
+     "",
+     {"--repeat", "serial", "--board", "2", "--serial", "XY-9"},
+     2,
+     "quillon-station: bad job: operations[0].serial: one fixed serial number for every "
+     "instrument of --repeat; expected \"next\": true\n"},
+    // What the console declines, and a board not on the bus, is refused.
+    {"station_depth_serial",
+     "",
+     "",
+     {"serial", "--board", "6", "--serial", "XY-9"},
+     4,
+     "quillon-station: instrument 1: refused\n"},
+    {"station_board_not_on_bus",
+     "",
+     "",
+     {"report", "--board", "9"},
+     4,
+     "quillon-station: instrument 1: refused\n"},
+    {"station_battery_not_model_4",
+     "",
+     "",
+     {"setting", "--board", "0", "--battery", "ibp"},
+     4,
+     "quillon-station: instrument 1: refused\n"},
+    {"station_dates_without_interval",
+     "",
+     "",
+     {"dates", "--board", "2"},
+     2,
+     "quillon-station: bad job: operations[0].interval_days: a sensor board's maintenance date "
+     "needs its interval\n"},
+    {"station_number_too_large",
+     "",
+     R"({"operations":[{"op":"reset","board":1e400,"level":0}]})",
+     {"run", "job.json"},
+     2,
+     "quillon-station: bad job: not JSON: [json.exception.out_of_range.406] number overflow "
+     "parsing '1e400'\n"},
+    {"station_job_not_utf8",
+     "",
+     "{\"description\":\"caf\xe9\",\"operations\":[{\"op\":\"list\"}]}",
+     {"run", "job.json"},
+     2,
+     "quillon-station: bad job: not JSON: [json.exception.parse_error.101] parse error at line 1, "
+     "column 21: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last "
+     "read: '\"caf\xe9\"'\n"},
 };
 
 constexpr std::time_t DeviceEpoch = 946684800;
@@ -156,6 +241,44 @@ std::string MaskTimes(std::string text, std::time_t first, std::time_t last) {
         ReplaceAll(text, date, Now);
         ReplaceAll(text, " " + std::to_string(t - DeviceEpoch) + " = ", " " + Now + " = ");
     }
+    return text;
+}
+
+// The schema's complaints about a result; empty when it has none.
+std::string AgainstResultSchema(const Json& document) {
+    static valijson::Schema schema;
+    static bool parsed = false;
+    if (!parsed) {
+        const Json text = Json::parse(
+            ReadSessionFile(fs::path(QUILLON_GOLDEN_DIR) / "../../station/result.schema.json"));
+        valijson::adapters::NlohmannJsonAdapter adapter(text);
+        valijson::SchemaParser().populateSchema(adapter, schema);
+        parsed = true;
+    }
+    valijson::ValidationResults results;
+    valijson::adapters::NlohmannJsonAdapter adapter(document);
+    valijson::Validator().validate(schema, adapter, &results);
+    std::string complaints;
+    for (const auto& failure : results) {
+        for (const std::string& part : failure.context) complaints += part;
+        complaints += ": " + failure.description + "\n";
+    }
+    return complaints;
+}
+
+// What differs from one run to the next becomes a mark: the run id, the
+// host, the program's version and the operations' durations.
+std::string Masked(Json document, std::time_t start, std::time_t end) {
+    const std::string runId = document.value("run_id", "");
+    document["station"]["host"] = "<host>";
+    document["station"]["version"] = "<version>";
+    if (document.contains("operations")) {
+        for (Json& op : document["operations"]) {
+            if (op.contains("duration_ms")) op["duration_ms"] = "<ms>";
+        }
+    }
+    std::string text = MaskTimes(document.dump(2) + "\n", start, end);
+    if (!runId.empty()) ReplaceAll(text, runId, "<run-id>");
     return text;
 }
 
@@ -221,13 +344,15 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, job.exitCode);
     EXPECT_EQ(result.errors, job.errors);
-    // A bad job is refused before anything is sent.
-    if (job.exitCode == 2) {
+    // A bad job, and a station that cannot write its files, is refused
+    // before anything is sent.
+    if (job.exitCode == 2 || job.exitCode == 1) {
         EXPECT_EQ(result.wire, std::vector<std::string>{});
     }
     const Json document = Json::parse(result.output, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << result.output;
-    const std::string actual = MaskTimes(document.dump(2) + "\n", start, end);
+    EXPECT_EQ(AgainstResultSchema(document), "");
+    const std::string actual = Masked(document, start, end);
     if (*job.typed != '\0') {
         // The job sends the instrument exactly what the console sends for
         // the same answers typed: the same frames both ways, byte for byte.
@@ -278,23 +403,35 @@ TEST(StationImage, RefusedAsTheConsoleRefusesIt) {
     EXPECT_EQ(result.wire, std::vector<std::string>{});
 }
 
+// The serial-number counter of a series in the state folder.
+fs::path CounterOf(const fs::path& state) {
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(state, missing)) {
+        if (entry.path().extension() == ".counter") return entry.path();
+    }
+    return {};
+}
+
 // --repeat over two instruments: the first is put to sleep and removed, the
-// second attached; each gets the next serial number of the template, and the
-// counter beside the results file goes on after a restart of the station.
+// second attached; each gets the next serial number of the template. The
+// counter belongs to the series: a restart with a new results file goes on
+// where it was, a start below it is refused with both numbers, and a
+// counter deleted under a series that has taken numbers is not restarted.
 TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
     const std::string scenario = R"({"next_instruments":[{"latency_us":0}]})";
     std::time_t start = 0, end = 0;
     std::string folder;
     const SessionResult result =
         RunStation(scenario, R"({"operations":[{"op":"serial","board":0,"next":true}]})",
-                   {"--repeat=2", "--results", "results.jsonl", "--serial-template", "SN-{n:4}",
-                    "run", "job.json"},
+                   {"--repeat=2", "--results", "results.jsonl", "--state", "state",
+                    "--serial-template", "SN-{n:4}", "run", "job.json"},
                    start, end, folder);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.errors,
               "quillon-station: instrument 1: done\n"
               "quillon-station: remove the instrument and attach the next one\n"
-              "quillon-station: instrument 2: done\n");
+              "quillon-station: instrument 2: done\n"
+              "quillon-station: 2 instruments, 2 done; first-pass yield 100%\n");
     const std::string results = ReadSessionFile(fs::path(folder) / "results.jsonl");
     std::vector<Json> lines;
     std::istringstream in(results);
@@ -302,28 +439,50 @@ TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["serial_number"], "SN-0001");
     EXPECT_EQ(lines[1]["serial_number"], "SN-0002");
+    EXPECT_EQ(lines[1]["serial_series"], "SN-{n:4}");
+    EXPECT_NE(lines[0]["run_id"], "");
+    EXPECT_EQ(lines[0]["run_id"], lines[1]["run_id"]);
     EXPECT_EQ(lines[1]["operations"][0]["changes"][0]["change"], "serial number \"SN-0002\"");
     EXPECT_EQ(lines[1]["operations"][0]["outcome"], "done");
-    EXPECT_EQ(ReadSessionFile(fs::path(folder) / "results.jsonl.counter"), "3\n");
+    EXPECT_EQ(AgainstResultSchema(lines[1]), "");
+    const fs::path counter = CounterOf(fs::path(folder) / "state");
+    EXPECT_EQ(ReadSessionFile(counter), "3\n");
 
-    // A restart takes the counter up where it was: a number is never used twice.
-    SessionOptions again;
-    again.program = "quillon-station-sim";
-    again.arguments = {"--logs",   "logs", "--results", "results.jsonl", "--serial-template",
-                       "SN-{n:4}", "run",  "job.json"};
-    again.env["TZ"] = "UTC";
-    again.workDir = folder;
-    const SessionResult restarted = RunSession(again);
+    auto again = [&folder](std::vector<std::string> arguments) {
+        SessionOptions options;
+        options.program = "quillon-station-sim";
+        options.arguments = {"--logs", "logs", "--state", "state", "--serial-template", "SN-{n:4}"};
+        options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+        options.env["TZ"] = "UTC";
+        options.workDir = folder;
+        return RunSession(options);
+    };
+    const SessionResult restarted = again({"--results", "other.jsonl", "run", "job.json"});
     EXPECT_EQ(restarted.exitCode, 0);
     EXPECT_EQ(Json::parse(restarted.output)["serial_number"], "SN-0003");
+    const SessionResult below = again({"--serial-start", "1", "run", "job.json"});
+    EXPECT_EQ(below.exitCode, 2);
+    const std::string named = (fs::path("state") / counter.filename()).string();
+    EXPECT_EQ(below.errors,
+              "quillon-station: bad job: --serial-start 1 is below the series' "
+              "counter 4 (" +
+                  named + "): its numbers up to 3 are taken\n");
+    EXPECT_EQ(below.wire, std::vector<std::string>{});
     std::error_code ignored;
+    fs::remove(counter, ignored);
+    const SessionResult lost = again({"run", "job.json"});
+    EXPECT_EQ(lost.exitCode, 1);
+    EXPECT_EQ(Json::parse(lost.output, nullptr, false).value("file", ""), named);
+    EXPECT_EQ(lost.wire, std::vector<std::string>{});
     fs::remove_all(folder, ignored);
 }
 
 #if !defined(_WIN32)
 // Starts quillon-station-sim in folder with the scenario file there and the
 // given arguments, its standard error going to errors.txt.
-pid_t StartStation(const fs::path& folder, std::vector<std::string> arguments) {
+// A file-size limit, when given, reads to the station as a full disk.
+pid_t StartStation(const fs::path& folder, std::vector<std::string> arguments,
+                   rlim_t fileSizeLimit = RLIM_INFINITY) {
     const std::string program = ProgramPath("quillon-station-sim");
     arguments.insert(arguments.begin(), program);
     std::vector<char*> argv;
@@ -339,6 +498,8 @@ pid_t StartStation(const fs::path& folder, std::vector<std::string> arguments) {
         setenv("DUCTRA_SIM_SCENARIO", "scenario.json", 1);
         setenv("TZ", "UTC", 1);
         unsetenv("DUCTRA_SIM_WIRELOG");
+        const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -365,8 +526,12 @@ int ExitCodeOf(pid_t child) {
 // exit code 7. The presses come once the first block has gone to the board.
 // Ctrl-C while the station waits for the next instrument ends the run, with
 // the jobs done so far kept.
+// SIGTERM is taken as one press: the download is finished, the result
+// written, the working folder removed.
 TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
-    for (int presses = 1; presses <= 2; ++presses) {
+    for (int run = 0; run < 3; ++run) {
+        const int presses = run == 1 ? 2 : 1;
+        const int signal = run == 2 ? SIGTERM : SIGINT;
         const fs::path folder = MakeSessionDir();
         ASSERT_FALSE(folder.empty());
         WriteImage(folder / "kdo.bin", 8 * 256);
@@ -389,10 +554,14 @@ TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
             return false;
         });
         for (int press = 0; press < presses; ++press) {
-            kill(child, SIGINT);
+            kill(child, signal);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        EXPECT_EQ(ExitCodeOf(child), 7) << "presses " << presses;
+        EXPECT_EQ(ExitCodeOf(child), 7) << "run " << run;
+        std::error_code none;
+        for (const auto& entry : fs::directory_iterator(folder / "logs", none)) {
+            EXPECT_NE(entry.path().extension(), ".work") << entry.path();
+        }
         const Json result = Json::parse(ReadSessionFile(folder / "result.json"), nullptr, false);
         ASSERT_TRUE(result.is_object()) << "presses " << presses;
         const Json& download = result["operations"][0];
@@ -425,10 +594,67 @@ TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
     EXPECT_EQ(ReadSessionFile(folder / "errors.txt"),
               "quillon-station: instrument 1: done\n"
               "quillon-station: remove the instrument and attach the next one\n"
-              "quillon-station: interrupted between instruments: the run ends\n");
+              "quillon-station: interrupted between instruments: the run ends\n"
+              "quillon-station: 1 instrument, 1 done; first-pass yield 100%\n");
     const std::string results = ReadSessionFile(folder / "results.jsonl");
     EXPECT_EQ(CountOf(results, "\n"), 1) << results;
     EXPECT_NE(results.find("\"exit_code\":0"), std::string::npos) << results;
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+// Stations started at the same moment with one logs folder share no file
+// (each run is named by its run id), and stations sharing a state folder
+// never give one serial number twice.
+TEST(StationRuns, SameMomentRunsShareNoFileAndNoNumber) {
+    const fs::path folder = MakeSessionDir();
+    std::ofstream(folder / "scenario.json") << "{}";
+    constexpr int Stations = 4;
+    std::vector<pid_t> children;
+    for (int i = 0; i < Stations; ++i) {
+        children.push_back(StartStation(
+            folder,
+            {"--logs", "logs", "--state", "state", "--serial-template", "SN-{n:4}", "--output",
+             "result" + std::to_string(i) + ".json", "serial", "--board", "0", "--next"}));
+    }
+    std::set<std::string> serials, traces, transcripts;
+    for (int i = 0; i < Stations; ++i) {
+        EXPECT_EQ(ExitCodeOf(children[static_cast<std::size_t>(i)]), 0) << i;
+        const Json result = Json::parse(
+            ReadSessionFile(folder / ("result" + std::to_string(i) + ".json")), nullptr, false);
+        ASSERT_TRUE(result.is_object()) << i;
+        serials.insert(result.value("serial_number", ""));
+        traces.insert(result.value("trace", ""));
+        transcripts.insert(result.value("transcript", ""));
+    }
+    EXPECT_EQ(serials, (std::set<std::string>{"SN-0001", "SN-0002", "SN-0003", "SN-0004"}));
+    EXPECT_EQ(traces.size(), 4u);
+    EXPECT_EQ(transcripts.size(), 4u);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+// A full disk under the results file (a file-size limit): the line that did
+// not fit is reported as a station failure, never cut and glued to the next.
+TEST(StationResults, FullDiskIsAFailureAndCutsNoLine) {
+    const fs::path folder = MakeSessionDir();
+    std::ofstream(folder / "scenario.json") << "{}";
+    const std::string earlier(59999, 'x');
+    std::ofstream(folder / "results.jsonl", std::ios::binary) << earlier << "\n";
+    const std::vector<std::string> arguments = {
+        "--logs", "logs", "--results", "results.jsonl", "--output", "result.json", "list"};
+    EXPECT_EQ(ExitCodeOf(StartStation(folder, arguments, 61000)), 1);
+    const Json failed = Json::parse(ReadSessionFile(folder / "result.json"), nullptr, false);
+    EXPECT_EQ(failed.value("outcome", ""), "station failure");
+    EXPECT_EQ(failed.value("file", ""), "results.jsonl");
+    EXPECT_EQ(ExitCodeOf(StartStation(folder, arguments)), 0);
+    std::istringstream in(ReadSessionFile(folder / "results.jsonl"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], earlier);
+    EXPECT_EQ(lines[1].size(), 61000u - 60000u);
+    EXPECT_TRUE(Json::parse(lines[1], nullptr, false).is_discarded());
+    EXPECT_EQ(Json::parse(lines[2], nullptr, false).value("exit_code", -1), 0);
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
