@@ -1,7 +1,8 @@
 // ductra-probe: tells the technician whether the instrument is found, why
 // not, and what to do next. The report and its verdict are the library's
 // survey (usbpipe/ductra_probe.h); this is its door to the console.
-// `ductra-probe --version` names the release it belongs to.
+// `ductra-probe --version` names the release it belongs to; `--list` and
+// `--json` list every instrument found instead of the report.
 #include <cstdio>
 #include <cstring>
 
@@ -44,12 +45,15 @@ int main(int argc, char** argv) {
         std::printf("ductra-probe %s\n", DUCTRA_PROBE_VERSION);
         return 0;
     }
-    if (argc > 1) {
+    ductra::ProbeOutput output = ductra::ProbeOutput::kReport;
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) output = ductra::ProbeOutput::kList;
+    if (argc == 2 && std::strcmp(argv[1], "--json") == 0) output = ductra::ProbeOutput::kJson;
+    if (argc > 1 && output == ductra::ProbeOutput::kReport) {
         std::fprintf(stderr,
-                     "%s: takes no arguments; it looks at the instrument's USB connection and "
-                     "prints what it found (see ductra-probe(1)).\n",
+                     "%s: takes --list, --json or no arguments; it looks at the instrument's USB "
+                     "connection and prints what it found (see ductra-probe(1)).\n",
                      argv[0]);
         return 64;
     }
-    return ductra::RunProbe(Write);
+    return ductra::RunProbe(Write, output);
 }

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "usbpipe/ductra_internal.h"
 
@@ -25,8 +27,25 @@ enum class Verdict : int {
 // The verdict's words, as the last line shows them.
 const char* VerdictText(Verdict verdict);
 
-// Looks, writes the report to `sink` and returns the verdict's exit code.
-int RunProbe(OutputSink sink);
+// What the probe writes: the report; a list of every instrument found, one
+// line each (its port, USB serial and verdict); or that list as one JSON
+// document.
+enum class ProbeOutput { kReport, kList, kJson };
+
+// Looks, writes the report (or the list) to `sink` and returns the verdict's
+// exit code; a list's is the worst verdict of the instruments in it.
+int RunProbe(OutputSink sink, ProbeOutput output = ProbeOutput::kReport);
+
+// One instrument of a list.
+struct ListedInstrument {
+    std::string port;    // "1-4.2"
+    std::string serial;  // "" when it has none or it cannot be read
+    Verdict verdict;
+};
+// Writes the list (or its JSON document) and returns the worst verdict's
+// exit code; with none listed, the verdict of no instrument.
+int WriteInstrumentList(OutputSink sink, ProbeOutput output,
+                        const std::vector<ListedInstrument>& instruments);
 
 #if !defined(_WIN32)
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -127,6 +128,7 @@ struct Device {
     int bus = 0;
     std::string port_path = "";  // sysfs name: "1-2.4", "usb1" for a root hub
     std::string node = "";       // /dev/bus/usb/BBB/DDD
+    std::string serial = "";     // the USB serial number sysfs holds, or
     bool root_hub = false;
     int descriptor_error = 0;  // libusb's error reading the device descriptor
 };
@@ -152,6 +154,7 @@ Device Describe(libusb_device* handle, const libusb_device_descriptor& descripto
     std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", device.bus,
                   libusb_get_device_address(handle));
     device.node = node;
+    if (!device.root_hub) device.serial = SysAttribute(device.port_path, "serial");
     return device;
 }
 
@@ -374,6 +377,7 @@ Candidate Examine(const Device& device, int number, int total) {
         device.port_path.c_str(), device.node.c_str());
     const std::string names = Names(device);
     if (!names.empty()) Say("  names: %s\n", names.c_str() + 2);
+    if (!device.serial.empty()) Say("  USB serial: %s\n", device.serial.c_str());
 
     libusb_config_descriptor* config = nullptr;
     const int read = libusb_get_active_config_descriptor(device.handle, &config);
@@ -466,6 +470,52 @@ int Unreadable(const char* why) {
     return Conclude(Verdict::kUsbUnreadable);
 }
 
+// Where the list goes in place of the report (null: the report), and how.
+OutputSink ListSink = nullptr;
+ProbeOutput ListOutput = ProbeOutput::kList;
+
+// With several instruments, or one DUCTRA_DEVICE names: which one quillon
+// opens, or that the value names none of them (then the verdict is that of
+// no instrument). Null when the report goes on with `chosen`.
+bool SayChoice(const std::vector<Candidate>& seen, const Candidate*& chosen) {
+    const char* text = std::getenv("DUCTRA_DEVICE");
+    DeviceChoice choice;
+    std::string error;
+    const bool refused = ParseDeviceChoice(text, &choice, &error) != 0;
+    chosen = nullptr;
+    for (const Candidate& candidate : seen) {
+        if (candidate.has_pair && !refused &&
+            ChoiceMatches(choice, candidate.device.port_path, candidate.device.serial))
+            chosen = &candidate;
+    }
+    if (refused || (choice.kind != ChoiceKind::kAny && chosen == nullptr)) {
+        if (refused) {
+            Say("\nDUCTRA_DEVICE=%s is refused: %s.\n", text, error.c_str());
+        } else {
+            Say("\nDUCTRA_DEVICE=%s names none of these, so quillon finds no instrument. "
+                "Attached:\n",
+                text);
+        }
+        for (const Candidate& candidate : seen) {
+            Say("  port %s, USB serial %s\n", candidate.device.port_path.c_str(),
+                candidate.device.serial.empty() ? "none" : candidate.device.serial.c_str());
+        }
+        Say("\nNext step: set DUCTRA_DEVICE=port=PORT or DUCTRA_DEVICE=serial=SERIAL to one of "
+            "these, or unset it to open the last one.\n");
+        return false;
+    }
+    if (choice.kind != ChoiceKind::kAny) {
+        Say("\nquillon opens the one DUCTRA_DEVICE=%s names, at %s.\n", text,
+            chosen->device.node.c_str());
+    } else if (seen.size() > 1 && chosen != nullptr) {
+        Say("\nquillon opens the last of these with bulk pipes, at %s.\n",
+            chosen->device.node.c_str());
+        Say("To open another, set DUCTRA_DEVICE=port=PORT or DUCTRA_DEVICE=serial=SERIAL with "
+            "its port or USB serial above (ductra-probe --list lists them).\n");
+    }
+    return true;
+}
+
 int Survey(libusb_context* context) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
@@ -488,7 +538,9 @@ int Survey(libusb_context* context) {
         }
     }
     int code = 0;
-    if (matching.empty()) {
+    if (matching.empty() && ListSink != nullptr) {
+        code = WriteInstrumentList(ListSink, ListOutput, {});
+    } else if (matching.empty()) {
         code = NoInstrument(others);
     } else {
         // The library opens the last device with the ids and a bulk pair.
@@ -498,12 +550,18 @@ int Survey(libusb_context* context) {
             seen.push_back(
                 Examine(matching[i], static_cast<int>(i + 1), static_cast<int>(matching.size())));
         }
+        std::vector<ListedInstrument> listed;
         for (const Candidate& candidate : seen) {
-            if (candidate.has_pair) chosen = &candidate;
+            listed.push_back(
+                {candidate.device.port_path, candidate.device.serial, VerdictOf(candidate)});
         }
-        if (seen.size() > 1 && chosen != nullptr) {
-            Say("\nquillon opens the last of these with bulk pipes, at %s.\n",
-                chosen->device.node.c_str());
+        if (ListSink != nullptr) {
+            libusb_free_device_list(list, 1);
+            return WriteInstrumentList(ListSink, ListOutput, listed);
+        }
+        if (!SayChoice(seen, chosen)) {
+            libusb_free_device_list(list, 1);
+            return Conclude(Verdict::kNoInstrument);
         }
         const Candidate& judged = chosen != nullptr ? *chosen : seen.back();
         const Verdict verdict = VerdictOf(judged);
@@ -529,7 +587,11 @@ void SetProbeHost(const ProbeHost* host) {
     Host = host != nullptr ? host : &kRealHost;
 }
 
-int RunProbe(OutputSink sink) {
+namespace {
+
+void Discard(const char*, std::size_t) {}
+
+int Probe(OutputSink sink) {
     BeginReport(sink);
     Say("Looking for: USB id %s with one bulk IN and one bulk OUT endpoint on one interface\n",
         UsbId(InstrumentVendorId(), InstrumentProductId()).c_str());
@@ -546,6 +608,22 @@ int RunProbe(OutputSink sink) {
     }
     const int code = Survey(context);
     libusb_exit(context);
+    return code;
+}
+
+}  // namespace
+
+int RunProbe(OutputSink sink, ProbeOutput output) {
+    // A list is written once every instrument is looked at; the report of
+    // the look goes nowhere.
+    ListSink = output == ProbeOutput::kReport ? nullptr : sink;
+    ListOutput = output;
+    const int code = Probe(output == ProbeOutput::kReport ? sink : Discard);
+    if (ListSink != nullptr && code == static_cast<int>(Verdict::kUsbUnreadable)) {
+        const std::string line = std::string(VerdictText(Verdict::kUsbUnreadable)) + "\n";
+        sink(line.data(), line.size());
+    }
+    ListSink = nullptr;
     return code;
 }
 

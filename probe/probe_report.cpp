@@ -34,6 +34,67 @@ const char* VerdictText(Verdict verdict) {
     return "unknown";
 }
 
+namespace {
+
+// A verdict in a list: what the instrument is, in a word or three.
+const char* ListedVerdictText(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::kReady:
+            return "ready";
+        case Verdict::kNotAccessible:
+            return "not accessible";
+        case Verdict::kInUse:
+            return "in use";
+        case Verdict::kNoPipes:
+            return "without bulk pipes";
+        case Verdict::kGone:
+            return "left the bus";
+        default:
+            return VerdictText(verdict);
+    }
+}
+
+// `text` as a JSON string.
+std::string JsonText(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+int WriteInstrumentList(OutputSink sink, ProbeOutput output,
+                        const std::vector<ListedInstrument>& instruments) {
+    ReportSink = sink;
+    Verdict worst = instruments.empty() ? Verdict::kNoInstrument : Verdict::kReady;
+    for (const ListedInstrument& listed : instruments) {
+        if (static_cast<int>(listed.verdict) > static_cast<int>(worst)) worst = listed.verdict;
+    }
+    if (output == ProbeOutput::kJson) {
+        Say("{\"instruments\": [");
+        for (std::size_t i = 0; i < instruments.size(); ++i) {
+            const ListedInstrument& listed = instruments[i];
+            Say("%s\n  {\"port\": %s, \"serial\": %s, \"verdict\": %s, \"code\": %d}",
+                i == 0 ? "" : ",", JsonText(listed.port).c_str(), JsonText(listed.serial).c_str(),
+                JsonText(ListedVerdictText(listed.verdict)).c_str(),
+                static_cast<int>(listed.verdict));
+        }
+        Say("%s],\n \"verdict\": %s, \"code\": %d}\n", instruments.empty() ? "" : "\n",
+            JsonText(VerdictText(worst)).c_str(), static_cast<int>(worst));
+        return static_cast<int>(worst);
+    }
+    for (const ListedInstrument& listed : instruments) {
+        Say("port %s, USB serial %s: %s\n", listed.port.c_str(),
+            listed.serial.empty() ? "none" : listed.serial.c_str(),
+            ListedVerdictText(listed.verdict));
+    }
+    if (instruments.empty()) Say("%s\n", VerdictText(worst));
+    return static_cast<int>(worst);
+}
+
 void BeginReport(OutputSink sink) {
     ReportSink = sink;
     Say("ductra-probe %s: the instrument's USB connection as the ductra library sees it\n",

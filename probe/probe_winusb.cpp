@@ -59,8 +59,16 @@ bool PlaceholderClass() {
     return IsEqualGUID(DeviceInterfaceGuid(), GUID{});
 }
 
+// One device of the class as the search found it.
+struct FoundPath {
+    std::wstring path;
+    std::string port;
+    std::string serial;
+};
+
 bool CollectPath(const FoundInterface& found, void* context) {
-    static_cast<std::vector<std::wstring>*>(context)->emplace_back(found.path, found.length);
+    static_cast<std::vector<FoundPath>*>(context)->push_back(
+        {std::wstring(found.path, found.length), PortChain(found), SerialNumber(found)});
     return true;
 }
 
@@ -270,15 +278,34 @@ int NoInstrument() {
     return Conclude(Verdict::kNoInstrument);
 }
 
+void Discard(const char*, std::size_t) {}
+
 }  // namespace
 
-int RunProbe(OutputSink sink) {
-    BeginReport(sink);
+int RunProbe(OutputSink sink, ProbeOutput output) {
+    // A list is written once every path is looked at; the report of the
+    // look goes nowhere.
+    const bool listing = output != ProbeOutput::kReport;
+    BeginReport(listing ? Discard : sink);
     Say("Looking for: a device of the interface class %s (registered by the instrument's WinUSB "
         "driver) with one bulk IN and one bulk OUT pipe\n",
         ClassText().c_str());
-    std::vector<std::wstring> paths;
+    std::vector<FoundPath> paths;
     const InterfaceSearch search = SearchInterfacePaths(CollectPath, &paths);
+    if (listing && search.outcome != SearchOutcome::kComplete) {
+        const std::string line = std::string(VerdictText(Verdict::kUsbUnreadable)) + "\n";
+        sink(line.data(), line.size());
+        return static_cast<int>(Verdict::kUsbUnreadable);
+    }
+    if (listing) {
+        std::vector<ListedInstrument> listed;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const Examined seen =
+                Examine(paths[i].path, static_cast<int>(i + 1), static_cast<int>(paths.size()));
+            listed.push_back({paths[i].port, paths[i].serial, seen.verdict});
+        }
+        return WriteInstrumentList(sink, output, listed);
+    }
     if (search.outcome != SearchOutcome::kComplete) {
         Say("\nThe list of the class's devices cannot be had: %s\n\nNext step: run ductra-probe "
             "again; if the list stays unreadable, ask the workstation's administrator.\n",
@@ -288,7 +315,7 @@ int RunProbe(OutputSink sink) {
     if (paths.empty()) return NoInstrument();
     Examined last{Verdict::kNoInstrument, false, ""};
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        last = Examine(paths[i], static_cast<int>(i + 1), static_cast<int>(paths.size()));
+        last = Examine(paths[i].path, static_cast<int>(i + 1), static_cast<int>(paths.size()));
     }
     // The library opens the last path found.
     if (paths.size() > 1) Say("\nquillon opens the last of these paths.\n");

@@ -167,9 +167,9 @@ for file in usr/bin/quillon usr/bin/quillon-sim usr/bin/ductra-probe \
     lib/udev/rules.d/70-ductra.rules; do
     check "package holds /$file" test -e "$root/$file"
 done
-check "package holds the five ready-made scenarios" \
+check "package holds the six ready-made scenarios" \
     equals "$(cd "$root/usr/share/quillon/scenarios" && ls | tr '\n' ' ')" \
-    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json "
+    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json three-sockets.json "
 check "the demo image is in no other firmware folder" \
     equals "$(cd "$root" && find . -path '*firmware/*' | tr '\n' ' ')" "./usr/share/quillon/demo/firmware/demo-2.20.bin "
 check "changelog's latest entry is this version" \
@@ -312,9 +312,9 @@ for file in quillon.exe ductra.dll quillon-sim.exe ductra-sim.dll ductra-probe.e
     include/ductra.h demo/firmware/demo-2.20.bin; do
     check "zip holds $file" test -f "$folder/$file"
 done
-check "zip holds the five ready-made scenarios in scenarios\\" \
+check "zip holds the six ready-made scenarios in scenarios\\" \
     equals "$(ls "$folder/scenarios" | tr '\n' ' ')" \
-    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json "
+    "com-module-sdi12.json full-sonde.json handheld.json readback-failure.json silent-board.json three-sockets.json "
 check "nothing in the zip names the build tree" test -z "$(grep -rl "$top/build" "$folder")"
 check "README.txt has Windows line ends only" \
     equals "$(grep -c $'\r$' "$folder/README.txt")" "$(wc -l <"$folder/README.txt")"

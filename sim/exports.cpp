@@ -42,6 +42,9 @@ struct PipeState {
     enum class Presence : uint8_t { Attached, Removed, Awaited } presence = Presence::Attached;
     std::vector<std::string> later;
     std::size_t nextLater = 0;
+    // The instruments placed on ports, and the one in use (none yet: npos).
+    std::vector<Sim::Scenario::Placement> ports;
+    std::size_t placed = static_cast<std::size_t>(-1);
 };
 
 PipeState& Pipe() {
@@ -148,8 +151,33 @@ bool Attached() {
     return true;
 }
 
+// With instruments placed on ports, the open takes the one `choice` names
+// (the last one placed when it names none, as a bus search keeps the last
+// device found); false when none is placed there. The first open of a
+// placed instrument attaches it fresh, with its own next instruments; a
+// scenario without ports has its one instrument answer whatever is chosen.
+bool Placed(const ductra::DeviceChoice& choice) {
+    PipeState& p = Pipe();
+    if (p.ports.empty()) return true;
+    std::size_t found = p.ports.size();
+    for (std::size_t i = 0; i < p.ports.size(); ++i) {
+        if (ductra::ChoiceMatches(choice, p.ports[i].port, p.ports[i].serial)) found = i;
+    }
+    if (found == p.ports.size()) return false;
+    if (found == p.placed) return true;
+    std::string error;
+    if (Sim::LoadScenario(p.ports[found].scenario, p.scenario, error) != 0) return false;
+    p.placed = found;
+    p.later = p.scenario.nextInstruments;
+    p.nextLater = 0;
+    p.presence = PipeState::Presence::Attached;
+    p.opens = 0;
+    p.everOpened = false;
+    p.pending.clear();
+    return true;
+}
+
 int32_t OpenPipe(const ductra::DeviceChoice& choice) {
-    (void)choice;
     Start();
     PipeState& p = Pipe();
     int32_t result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
@@ -157,7 +185,7 @@ int32_t OpenPipe(const ductra::DeviceChoice& choice) {
         const Sim::ReplayCall call = Sim::ReplayOpen();
         result = call.result;
         RecordReplayed(call);
-    } else if (p.loadResult == 0 && !Attached()) {
+    } else if (p.loadResult == 0 && (!Placed(choice) || !Attached())) {
         result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND;
     } else if (p.loadResult == 0) {
         const auto& results = p.scenario.openResults;
@@ -319,6 +347,7 @@ int DuctraSimRestart(const char* scenarioPath, const char* wireLogPath) {
     Sim::WireLogOpen(wireLogPath);
     p.loadResult = Load(scenarioPath);
     p.later = p.scenario.nextInstruments;
+    p.ports = p.scenario.ports;
     return p.loadResult;
 }
 

@@ -12,6 +12,7 @@
 
 #include "link/frame.h"
 #include "sim/sim.h"
+#include "usbpipe/pipe_backend.h"
 #include "usbpipe/trace/json_schema.h"
 
 namespace Sim {
@@ -404,8 +405,55 @@ bool ReadFault(Checker& c, const Json& v, const std::string& path, Fault& out) {
 // The keys of a scenario file. "description" is text for people (the
 // ready-made scenarios carry one); the instrument ignores it.
 const std::initializer_list<const char*> ScenarioKeys = {
-    "usb_device", "latency_us", "open_result", "waiting_at_open",
-    "devices",    "faults",     "description", "next_instruments"};
+    "usb_device",  "latency_us",       "open_result", "waiting_at_open", "devices", "faults",
+    "description", "next_instruments", "ports"};
+
+bool ReadScenario(Checker& c, const Json& v, Scenario& out);
+
+// The instruments placed on ports: each a port chain named once, an
+// optional USB serial number, and an instrument laid over the default.
+bool ReadPorts(Checker& c, const Json& list, Scenario& out) {
+    if (!list.is_array() || list.empty()) return c.Fail("ports", "an array of placed instruments");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string p = "ports[" + std::to_string(i) + "]";
+        const Json& v = list[i];
+        if (!CheckObject(c, v, p, {"port", "serial", "instrument"}) ||
+            !Require(c, v, p, "port", "a port such as \"1-4.2\""))
+            return false;
+        Scenario::Placement placed;
+        ductra::DeviceChoice choice;
+        std::string ignored;
+        const std::string named = v["port"].is_string() ? v["port"].get<std::string>() : "";
+        if (ductra::ParseDeviceChoice(("port=" + named).c_str(), &choice, &ignored) != 0 ||
+            choice.kind != ductra::ChoiceKind::kPort)
+            return c.Fail(p + ".port", "a port such as \"1-4.2\"");
+        for (const Scenario::Placement& earlier : out.ports) {
+            if (earlier.port == named) return c.Fail(p + ".port", "a port not named before");
+        }
+        placed.port = named;
+        if (v.contains("serial")) {
+            if (ductra::ParseDeviceChoice(
+                    ("serial=" +
+                     (v["serial"].is_string() ? v["serial"].get<std::string>() : std::string()))
+                        .c_str(),
+                    &choice, &ignored) != 0)
+                return c.Fail(p + ".serial", "a USB serial number (1 to 126 printable characters)");
+            placed.serial = choice.value;
+        }
+        const Json instrument = v.contains("instrument") ? v["instrument"] : Json::object();
+        if (!instrument.is_object() || instrument.contains("ports"))
+            return c.Fail(p + ".instrument", "a scenario without ports");
+        Scenario check;
+        std::string error;
+        if (LoadScenario(instrument.dump(), check, error) != 0) {
+            if (c.error.empty()) c.error = p + ".instrument." + error;
+            return false;
+        }
+        placed.scenario = instrument.dump();
+        out.ports.push_back(std::move(placed));
+    }
+    return true;
+}
 
 bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
     if (!CheckObject(c, v, "", ScenarioKeys)) return false;
@@ -472,6 +520,7 @@ bool ReadScenario(Checker& c, const Json& v, Scenario& out) {
             out.nextInstruments.push_back(list[i].dump());
         }
     }
+    if (v.contains("ports") && !ReadPorts(c, v["ports"], out)) return false;
     if (v.contains("faults")) {
         if (!v["faults"].is_array()) return c.Fail("faults", "an array of faults");
         for (std::size_t i = 0; i < v["faults"].size(); ++i) {
@@ -592,6 +641,15 @@ int LoadScenario(const std::string& text, Scenario& scenario, std::string& error
             return 1;
         }
         for (auto it = own.begin(); it != own.end(); ++it) merged[it.key()] = it.value();
+        // Placed instruments are the instruments: nothing else describes one.
+        for (auto it = own.begin(); own.contains("ports") && it != own.end(); ++it) {
+            if (it.key() != "ports" && it.key() != "description") {
+                error = it.key() +
+                        ": expected no instrument beside ports (each placed "
+                        "instrument carries its own)";
+                return 1;
+            }
+        }
     }
     Scenario loaded;
     if (!ReadScenario(c, merged, loaded) || (!text.empty() && !CheckSchema(c, own))) {

@@ -121,6 +121,14 @@ struct Scenario {
     // The instruments attached one after another once this one is removed
     // (see exports.cpp): each a scenario text laid over the default.
     std::vector<std::string> nextInstruments;
+    // Instruments placed on USB ports, in the order a bus search finds them
+    // (see exports.cpp); when there are any, they are the instruments.
+    struct Placement {
+        std::string port;      // "1-4.2"
+        std::string serial;    // the USB serial number, or ""
+        std::string scenario;  // the instrument: a scenario text laid over the default
+    };
+    std::vector<Placement> ports;
 };
 
 // What the handlers hand back: the answer's status and payload, or nothing

@@ -590,6 +590,7 @@ struct LinuxSituation {
     const char* groups = "";  // the groups the account is listed in, each followed by ' '
     const char* login = "";   // the groups this login carries, likewise
     bool sudo = true;         // the account may use sudo
+    bool two = false;         // serial ABC123 at 1-2, and a second instrument, XYZ789, at 1-3
 };
 
 const LinuxSituation kLinuxSituations[] = {
@@ -641,6 +642,7 @@ const LinuxSituation kLinuxSituations[] = {
      .verdict = 6,
      .open_result = DUCTRA_RESPONSE_USB_DEVICE_NOT_FOUND,
      .node = false},
+    {.name = "two-instruments", .verdict = 0, .open_result = DUCTRA_RESPONSE_SUCCESS, .two = true},
 };
 
 // Names the row in gtest's messages.
@@ -677,8 +679,11 @@ TEST_P(ProbeTable, ReportMatchesItsFileAndTheLibraryAgrees) {
     device_.claim_error = situation.claim_error;
     if (situation.bus) {
         ASSERT_NO_FATAL_FAILURE(Attach(situation.ids ? kVendor : static_cast<uint16_t>(kVendor + 1),
-                                       kProduct, 2, "Instrument", situation.in_only,
-                                       situation.node));
+                                       kProduct, 2, "Instrument", situation.in_only, situation.node,
+                                       situation.two ? "ABC123" : ""));
+    }
+    if (situation.two) {
+        ASSERT_NO_FATAL_FAILURE(Attach(kVendor, kProduct, 3, "Instrument", false, true, "XYZ789"));
     }
     if (*situation.driver != '\0') {
         const std::string record = std::string("P: /devices/usb1/1-2/1-2:1.0\nE: SUBSYSTEM=usb\n") +
@@ -710,6 +715,17 @@ TEST_P(ProbeTable, ReportMatchesItsFileAndTheLibraryAgrees) {
                                     "lib/udev/rules.d/70-ductra.rules", SeamAccount};
     ductra::SetProbeHost(&host);
     const int code = ductra::RunProbe(Capture);
+    // With two, also the list of both, as text and as JSON.
+    std::string listed;
+    if (situation.two) {
+        Captured.swap(listed);
+        EXPECT_EQ(ductra::RunProbe(Capture, ductra::ProbeOutput::kList), situation.verdict);
+        CompareWithProbeGolden("linux-two-instruments-list.txt", Captured);
+        Captured.clear();
+        EXPECT_EQ(ductra::RunProbe(Capture, ductra::ProbeOutput::kJson), situation.verdict);
+        CompareWithProbeGolden("linux-two-instruments.json", Captured);
+        Captured.swap(listed);
+    }
     ductra::SetProbeHost(nullptr);
     std::remove(site);
     rmdir("etc/udev/rules.d");

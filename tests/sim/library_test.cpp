@@ -169,6 +169,41 @@ TEST(SimLibrary, RestartFromTheEnvironment) {
     EXPECT_EQ(ReadFile(log).substr(0, 20), "> 03 82 02 00 00 00 ");
 }
 
+// Three instruments placed on ports, told apart by how their open ends:
+// DUCTRA_DEVICE chooses one; unset, the last one placed answers.
+TEST(SimLibrary, DeviceChoiceTakesTheInstrumentOnThatPort) {
+    const std::string scenario = R"({"ports": [
+        {"port": "1-1", "serial": "CM1001", "instrument": {"open_result": -4}},
+        {"port": "1-2", "serial": "CM1002", "instrument": {"open_result": -2}},
+        {"port": "1-3.2"}]})";
+    const struct {
+        const char* choice;
+        int32_t result;
+    } rows[] = {{"", 0},
+                {"port=1-1", -4},
+                {"serial=CM1002", -2},
+                {"port=1-3.2", 0},
+                {"serial=CM1001", -4},
+                {"port=1-3", -3},
+                {"serial=CM1003", -3},
+                {"serial=cm1001", -3},
+                {"port=", -3}};
+    ASSERT_EQ(Start(scenario), 0);
+    DuctraChatty(1);
+    for (const auto& row : rows) {
+        ChooseDevice(row.choice);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(DuctraOpen(), row.result) << row.choice;
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(errors, std::string(row.choice) == "port="
+                              ? "ductra-sim: DUCTRA_DEVICE=port=: expected port=BUS-PORT[.PORT...] "
+                                "(such as port=1-4.2) or serial=TEXT\n"
+                              : "");
+        DuctraClose();
+    }
+    ChooseDevice("");
+}
+
 TEST(SimLibrary, DefaultScenarioIsTheFileInTheSourceTree) {
     std::string file = ReadFile(SIM_DEFAULT_SCENARIO_FILE);
     ASSERT_FALSE(file.empty());

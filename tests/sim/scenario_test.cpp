@@ -68,6 +68,26 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
         Rejected("{\"description\": " + std::string(100000, '[') + std::string(100000, ']') + "}")
             .find(": description: expected at most 64 levels of arrays and objects\n"),
         std::string::npos);
+    // Instruments placed on ports: each port once, in sysfs notation, and
+    // nothing beside them that would describe another instrument.
+    auto why = [](const char* text) {
+        const std::string said = Rejected(text);
+        const std::size_t at = said.find(".json: ");
+        return at == std::string::npos ? said : said.substr(at + 7);
+    };
+    EXPECT_EQ(why(R"({"ports": [{"port": "1-1"}, {"port": "1-1"}]})"),
+              "ports[1].port: expected a port not named before\n");
+    EXPECT_EQ(why(R"({"ports": [{"port": "1-01"}]})"),
+              "ports[0].port: expected a port such as \"1-4.2\"\n");
+    EXPECT_EQ(why(R"({"ports": [{"port": "1-1", "serial": ""}]})"),
+              "ports[0].serial: expected a USB serial number (1 to 126 printable characters)\n");
+    EXPECT_EQ(why(R"({"ports": [{"port": "1-1", "instrument": {"ports": []}}]})"),
+              "ports[0].instrument: expected a scenario without ports\n");
+    EXPECT_EQ(why(R"({"ports": [{"port": "1-1", "instrument": {"latency_us": -1}}]})"),
+              "ports[0].instrument.latency_us: expected an integer 0..10000000\n");
+    EXPECT_EQ(why(R"({"latency_us": 5, "ports": [{"port": "1-1"}]})"),
+              "latency_us: expected no instrument beside ports (each placed instrument carries "
+              "its own)\n");
 }
 
 TEST(SimScenario, BadDevicesAndBoards) {
@@ -219,6 +239,19 @@ TEST(SimScenario, ReadyMadeScenariosLoadAndAreWhatTheySay) {
          [] {
              EXPECT_TRUE(Request(1, 0x82, {4, 0}).empty());
              EXPECT_EQ(Report(1, 3).family, 5);
+         }},
+        {"three-sockets",
+         [] {
+             // The default sonde on each of three ports, each chosen by port or serial.
+             for (const char* choice : {"port=1-1", "port=1-2", "port=1-3", "serial=CM1002"}) {
+                 ChooseDevice(choice);
+                 DuctraClose();
+                 EXPECT_EQ(DuctraOpen(), 0) << choice;
+                 EXPECT_EQ(Report(1, 0).family, 202) << choice;
+             }
+             ChooseDevice("port=1-4");
+             EXPECT_EQ(DuctraOpen(), -3);
+             ChooseDevice("");
          }},
         {"full-sonde",
          [] {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -109,6 +110,17 @@ ScratchFolder* const Scratch =
     static_cast<ScratchFolder*>(::testing::AddGlobalTestEnvironment(new ScratchFolder));
 
 }  // namespace
+
+void ChooseDevice(const char* value) {
+#if defined(_WIN32)
+    _putenv_s("DUCTRA_DEVICE", value);
+#else
+    if (*value == '\0')
+        unsetenv("DUCTRA_DEVICE");
+    else
+        setenv("DUCTRA_DEVICE", value, 1);
+#endif
+}
 
 std::string TempPath(const std::string& name) {
     return (Scratch->Path() / name).string();

@@ -28,6 +28,8 @@ std::string ToHex(const Bytes& bytes);
 int Start(const std::string& scenario = {});
 // A file of that name in the folder of this test process alone.
 std::string TempPath(const std::string& name);
+// Sets DUCTRA_DEVICE for the next opens ("" clears it).
+void ChooseDevice(const char* value);
 std::string ReadFile(const std::string& path);
 std::string WireLog();
 
