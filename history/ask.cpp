@@ -505,8 +505,9 @@ int WriteHtmlReport(HistoryDatabase* db, const std::string& since, const std::st
     }
     page += "</table>\n</body>\n</html>\n";
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr || std::fwrite(page.data(), 1, page.size(), file) != page.size() ||
-        std::fclose(file) != 0) {
+    bool written = file != nullptr && std::fwrite(page.data(), 1, page.size(), file) == page.size();
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (!written) {
         std::fprintf(err, "quillon-history: cannot write %s\n", path.c_str());
         return HistoryBadInput;
     }
