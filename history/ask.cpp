@@ -76,17 +76,21 @@ int QueryYield(HistoryDatabase* db, const YieldQuestion& q, std::vector<DbRow>& 
     const std::string since = q.since.empty() ? "0000" : q.since;
     const std::string until = q.until.empty() ? "9999" : q.until + "T23:59:59Z";
     const std::string period = "kind = 'station' AND started >= ? AND started <= ?";
-    if (Query(db,
-              "WITH ranked AS (SELECT serial, outcome, " + group +
-                  " AS grp, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started, run_key)"
-                  " AS first_n, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started DESC,"
-                  " run_key DESC) AS last_n, started FROM runs WHERE kind = 'station' AND"
-                  " started <= ? AND serial IS NOT NULL)"
-                  " SELECT f.grp, COUNT(*), SUM(CASE WHEN f.outcome = 'done' THEN 1 ELSE 0 END),"
-                  " SUM(CASE WHEN l.outcome = 'done' THEN 1 ELSE 0 END)"
-                  " FROM ranked f JOIN ranked l ON l.serial = f.serial AND l.last_n = 1"
-                  " WHERE f.first_n = 1 AND f.started >= ? GROUP BY f.grp ORDER BY f.grp",
-              {until, since}, yields, err) != 0 ||
+    if (Query(
+            db,
+            "WITH ranked AS (SELECT serial, outcome, " + group +
+                " AS grp, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started, run_key)"
+                " AS first_n, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started DESC,"
+                " run_key DESC) AS last_n, started FROM runs WHERE kind = 'station' AND"
+                " started <= ? AND serial IS NOT NULL)"
+                " SELECT grp, COUNT(*), SUM(first_done), SUM(last_done) FROM (SELECT serial,"
+                " MAX(CASE WHEN first_n = 1 THEN grp END) AS grp,"
+                " MAX(CASE WHEN first_n = 1 THEN started END) AS first_started,"
+                " MAX(CASE WHEN first_n = 1 AND outcome = 'done' THEN 1 ELSE 0 END) AS first_done,"
+                " MAX(CASE WHEN last_n = 1 AND outcome = 'done' THEN 1 ELSE 0 END) AS last_done"
+                " FROM ranked GROUP BY serial) per_instrument WHERE first_started >= ?"
+                " GROUP BY grp ORDER BY grp",
+            {until, since}, yields, err) != 0 ||
         Query(db,
               "SELECT " + group + " AS grp, outcome, COUNT(*) FROM runs WHERE " + period +
                   " AND (outcome IS NULL OR outcome <> 'done') GROUP BY " + group +
@@ -505,8 +509,9 @@ int WriteHtmlReport(HistoryDatabase* db, const std::string& since, const std::st
     }
     page += "</table>\n</body>\n</html>\n";
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr || std::fwrite(page.data(), 1, page.size(), file) != page.size() ||
-        std::fclose(file) != 0) {
+    bool written = file != nullptr && std::fwrite(page.data(), 1, page.size(), file) == page.size();
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (!written) {
         std::fprintf(err, "quillon-history: cannot write %s\n", path.c_str());
         return HistoryBadInput;
     }

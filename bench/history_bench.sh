@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The history at scale: N results (N/5 instruments, five runs each, spread
+# over 60 days) imported into SQLite and, with a PostgreSQL URI given, into
+# that database; prints the import rate, the database's size, and the time
+# of `show` of one instrument and of `yield --by day` over 30 days (each a
+# whole process, start-up included).
+# Usage: bench/history_bench.sh HISTORY_PROGRAM [N] [POSTGRESQL_URI]
+set -euo pipefail
+program=$1 n=${2:-1000000} pg=${3:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python3 - "$n" >"$work/results.jsonl" <<'PY'
+import json, sys
+n = int(sys.argv[1])
+for i in range(n):
+    unit, run = divmod(i, 5)
+    day, second = divmod(unit * 13 + run * 2, 86400 // 4)
+    t = "2026-%02d-%02dT%02d:%02d:%02dZ" % (10 + (day % 60) // 30, 1 + (day % 60) % 30,
+                                          second // 3600 % 24, second // 60 % 60, second % 60)
+    done = run > 0 or unit % 7 != 0
+    serial = "SN%07d" % unit
+    print(json.dumps({"format": 2, "run_id": "00000000-0000-4000-8000-%012d" % i,
+        "station": {"host": "h", "program": "quillon-station", "version": "1.1.0",
+                    "name": "bench-%d" % (unit % 8), "operator": "op"},
+        "job": {"path": "jobs/j%d.json" % (unit % 4), "sha256": "0" * 64}, "started": t, "ended": t,
+        "outcome": "done" if done else "verify failure", "exit_code": 0 if done else 6,
+        "instrument": {"serial_number": serial, "model": "LX7 sonde",
+                       "boards": [{"address": 0, "type": "LX7 sonde", "code_version": "1.5",
+                                   "serial_number": serial}]},
+        "operations": [{"op": "serial", "device": "sonde", "board": 0, "outcome": "done",
+                        "duration_ms": 120,
+                        "changes": [{"change": "serial number \"%s\"" % serial, "field": "serial_number",
+                                     "value": serial, "verdict": "accepted"}]}]}))
+PY
+seconds() { date +%s.%N; }
+measure() { # measure ENGINE URL SIZE-COMMAND
+    local t0 t1 t2 t3
+    t0=$(seconds); "$program" --database "$2" import "$work/results.jsonl" >/dev/null; t1=$(seconds)
+    "$program" --database "$2" show SN0000042 >/dev/null; t2=$(seconds)
+    "$program" --database "$2" yield --since 2026-10-01 --until 2026-10-30 --by day >/dev/null; t3=$(seconds)
+    printf '| %s | %d | %.0f /s | %s | %.0f ms | %.0f ms |\n' "$1" "$n" "$(echo "$n / ($t1 - $t0)" | bc -l)" \
+        "$(eval "$3")" "$(echo "($t2 - $t1) * 1000" | bc -l)" "$(echo "($t3 - $t2) * 1000" | bc -l)"
+}
+echo "| engine | results | import | database | show (process) | yield --by day, 30 days |"
+echo "|---|---|---|---|---|---|"
+measure sqlite "sqlite:$work/h.sqlite" "du -ch $work/h.sqlite* | tail -1 | cut -f1"
+if [ -n "$pg" ]; then
+    measure postgresql "$pg" "psql '$pg' -qAtc 'SELECT pg_size_pretty(pg_database_size(current_database()))'"
+fi
