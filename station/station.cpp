@@ -597,8 +597,11 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     record.runId = NewRunId();
     std::string error, file;
     const int parsed = ParseOptions(argc, argv, o, error);
+    // The program's name, the same on every platform: a ".exe" is left out.
+    fs::path program = fs::path(argv[0]).filename();
+    if (program.extension() == ".exe" || program.extension() == ".EXE") program = program.stem();
     record.station = {{"host", HostName()},
-                      {"program", Utf8(fs::path(argv[0]).filename())},
+                      {"program", Utf8(program)},
                       {"version", QUILLON_STATION_VERSION},
                       {"name", o.stationName.empty() ? Json(nullptr) : Json(o.stationName)},
                       {"operator", o.operatorName.empty() ? Json(nullptr) : Json(o.operatorName)}};

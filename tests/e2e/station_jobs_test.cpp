@@ -309,7 +309,8 @@ SessionResult RunStation(const std::string& scenario, const std::string& job,
     options.timeoutSeconds = 300;
     WriteImage(fs::path(folder) / "kdo.bin", 3 * 256);
     WriteImage(fs::path(folder) / "tail.bin", 300);
-    if (!job.empty()) std::ofstream(fs::path(folder) / "job.json") << job;
+    if (!job.empty())
+        std::ofstream(fs::path(folder) / "job.json", std::ios::binary) << job;  // its bytes hashed
     start = std::time(nullptr);
     SessionResult result = RunSession(options);
     end = std::time(nullptr);
