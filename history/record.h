@@ -32,6 +32,8 @@ struct HistoryRecord {
 
 // The format version of the results lines this program reads.
 inline constexpr int ResultFormatVersion = 2;
+// The stations' result schema (station/result.schema.json), built in.
+const char* ResultSchemaText();
 
 // One results line (JSON) into a record. Returns 0, or 2 with the problem
 // in words ("not JSON: ...", "format 1; this reader reads format 2", "no

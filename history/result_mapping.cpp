@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "history/record.h"
+#include "usbpipe/trace/json_schema.h"
 
 namespace {
 
@@ -23,9 +24,8 @@ DbValue Number(std::size_t n) {
     return std::to_string(n);
 }
 
-// The checks the history needs before it stores a line. The published
-// result schema, once the station ships it, is applied here first (through
-// valijson, as the station checks a job) when the build embeds it.
+// A line is stored only in the format this reader knows, and only as the
+// stations' published result schema allows it; the verdict names the field.
 int CheckResult(const Json& result, std::string& problem) {
     if (!result.is_object()) {
         problem = "not a results line (a JSON object)";
@@ -42,14 +42,9 @@ int CheckResult(const Json& result, std::string& problem) {
                   "; this reader reads format " + std::to_string(ResultFormatVersion);
         return HistoryBadInput;
     }
-    for (const char* key : {"run_id", "started", "outcome"}) {
-        if (!result.contains(key) || !result[key].is_string()) {
-            problem = std::string("\"") + key + "\" missing or not text";
-            return HistoryBadInput;
-        }
-    }
-    if (result.contains("operations") && !result["operations"].is_array()) {
-        problem = "\"operations\" is not a list";
+    std::string field, description;
+    if (ductra::CheckJsonSchema(ResultSchemaText(), result, "line", field, description) != 0) {
+        problem = field + ": not as the result schema allows (" + description + ")";
         return HistoryBadInput;
     }
     return 0;
