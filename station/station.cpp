@@ -38,8 +38,10 @@
 #endif
 
 #include "firmware/image.h"
+#include "link/frame.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
+#include "protocol/commands.h"
 #include "station/engine.h"
 #include "station/job.h"
 #include "station/result.h"
@@ -71,6 +73,8 @@ constexpr const char* Usage =
     "  --state DIR            the serial-number counters (default: the user's state folder)\n"
     "  --station-name NAME    the station's name in each result\n"
     "  --operator NAME        the operator's name in each result\n"
+    "  --progress             each operation's start and end, and a download's blocks, on\n"
+    "                         standard error (the default when it is a terminal)\n"
     "  exit codes: 0 done, 1 station failure, 2 bad job, 3 instrument not found,\n"
     "              4 refused, 5 link failure, 6 verify failure, 7 interrupted\n";
 
@@ -83,15 +87,81 @@ extern "C" void OnInterrupt(int signal) {
     std::signal(signal, OnInterrupt);
 }
 
+// The progress on standard error: each operation's start and end and, during
+// a download, the blocks written so far, counted from the station's own pipe
+// record. On a terminal the block count is one line that updates; otherwise
+// a line at most every 2 s.
+struct ProgressState {
+    bool on = false;
+    bool terminal = false;
+    bool inPlace = false;  // a block count ends the terminal's line
+    long operation = -1;   // the operation under way, or -1
+    std::string label;     // "operation 4 of 5 (download, board 3)"
+    long blocks = 0;
+    std::chrono::steady_clock::time_point last;
+};
+ProgressState Shown;
+
+void EndInPlaceLine() {
+    if (!Shown.inPlace) return;
+    std::fputc('\n', stderr);
+    Shown.inPlace = false;
+}
+
 void Say(const std::string& message) {
+    EndInPlaceLine();
     std::fprintf(stderr, "quillon-station: %s\n", message.c_str());
     std::fflush(stderr);
+}
+
+bool StandardErrorIsATerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+void OperationStarted(long operation, long operations, const JobOperation& op) {
+    if (!Shown.on) return;
+    Shown.operation = operation;
+    Shown.label = "operation " + std::to_string(operation + 1) + " of " +
+                  std::to_string(operations) + " (" + op.name + ", " + DeviceName(op.device) +
+                  " board " + std::to_string(op.board) + ")";
+    Shown.blocks = 0;
+    Shown.last = std::chrono::steady_clock::now();
+    Say(Shown.label + ": started");
+}
+
+void OperationEnded(const std::string& how) {
+    if (!Shown.on || Shown.operation < 0) return;
+    const std::string blocks =
+        Shown.blocks > 0 ? ", " + std::to_string(Shown.blocks) + " blocks written" : "";
+    Say(Shown.label + ": " + how + blocks);
+    Shown.operation = -1;
+}
+
+// A block written during the operation under way (a write-page request sent).
+void BlockSent() {
+    if (!Shown.on || Shown.operation < 0) return;
+    ++Shown.blocks;
+    const std::string line = Shown.label + ": block " + std::to_string(Shown.blocks);
+    const auto now = std::chrono::steady_clock::now();
+    if (Shown.terminal) {
+        std::fprintf(stderr, "\rquillon-station: %s", line.c_str());
+        std::fflush(stderr);
+        Shown.inPlace = true;
+    } else if (now - Shown.last >= std::chrono::seconds(2)) {
+        Say(line);
+        Shown.last = now;
+    }
 }
 
 struct Options {
     std::string output;
     std::string logs = ".";
     bool repeat = false;
+    bool progress = false;
     long repeatCount = 0;  // 0: until interrupted
     std::string results;
     std::string serials;
@@ -144,6 +214,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
                 error = "--serial-start: expected a whole number";
                 return 1;
             }
+        } else if (a == "--progress") {
+            o.progress = true;
         } else if (a == "--repeat") {
             o.repeat = true;
         } else if (a.rfind("--repeat=", 0) == 0) {
@@ -322,6 +394,10 @@ void RecordPipeCall(PipeCall call, int32_t result, const uint8_t* bytes, uint32_
     e.result = result;
     e.length = count;
     if (bytes != nullptr) e.bytes.assign(bytes, bytes + count);
+    if (call == PipeCall::Send && result == 0 && bytes != nullptr && count >= FrameHeaderSize &&
+        bytes[1] == Command::BootloaderWritePage) {
+        BlockSent();
+    }
     Pipe.calls.push_back(std::move(numbered));
 }
 
@@ -498,9 +574,23 @@ std::size_t CallsMade(void*) {
 // catalogue's one entry is the one the step chooses. A battery range is
 // chosen only on a model 4 sonde: on another, the job's choice would be
 // written over with the default, so the step is refused before it runs.
+std::string Refusal(Station& station, const JobOperation& op);
+
 std::string BeforeStep(void* context, std::size_t step) {
     Station& station = Of(context);
-    const JobOperation& op = station.job->operations[(*station.steps)[step].operation];
+    const std::size_t operation = (*station.steps)[step].operation;
+    const JobOperation& op = station.job->operations[operation];
+    if (Shown.operation != static_cast<long>(operation)) {
+        OperationStarted(static_cast<long>(operation),
+                         static_cast<long>(station.job->operations.size()), op);
+    }
+    std::string refused = Refusal(station, op);
+    if (!refused.empty()) OperationEnded("refused");
+    return refused;
+}
+
+// Why the station refuses the operation's step before it runs, or "".
+std::string Refusal(Station& station, const JobOperation& op) {
     if (op.kind == OperationKind::Setting && op.board == 0 && op.battery != 0 && SondeModel != 4) {
         return "the sonde is a model " + std::to_string(SondeModel) +
                ", whose battery range the console sets without asking: the job's battery "
@@ -522,7 +612,14 @@ int32_t OpenedAtStartUp(void* context) {
 
 bool StepDone(void* context, std::size_t step, const StepWindow& window) {
     const Station& station = Of(context);
-    return StepSucceeded(Pipe.calls, (*station.steps)[step], *station.job, window);
+    const std::vector<EngineStep>& steps = *station.steps;
+    const bool succeeded = StepSucceeded(Pipe.calls, steps[step], *station.job, window);
+    if (!succeeded) {
+        OperationEnded("failed");
+    } else if (step + 1 == steps.size() || steps[step + 1].operation != steps[step].operation) {
+        OperationEnded("done");
+    }
+    return succeeded;
 }
 
 // Waits for the instrument to leave the bus and the next one to arrive, by
@@ -693,6 +790,8 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     DuctraChatty(0);
     SetRequestGate(&GateOpen);
     SetPipeObserver(&RecordPipeCall);
+    Shown.terminal = StandardErrorIsATerminal();
+    Shown.on = o.progress || Shown.terminal;
 
     int exitCode = ExitDone;
     long done = 0, firstPass = 0, instruments = 0;
@@ -748,6 +847,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
             fs::current_path(work, fsError);
             EngineRun run;
             RunEngine(steps, hooks, run);
+            OperationEnded("stopped");
             fs::current_path(home, fsError);
             Running = nullptr;
             context.calls = &Pipe.calls;

@@ -89,8 +89,14 @@ const StationJob Jobs[] = {
      "handheld",
      R"({"operations":[{"op":"serial","device":"handheld","board":0,"serial":"HH-0042"},
         {"op":"report","device":"handheld","board":0},{"op":"dates","board":2,"interval_days":30}]})",
-     {"run", "job.json"},
+     {"--progress", "run", "job.json"},
      0,
+     "quillon-station: operation 1 of 3 (serial, handheld board 0): started\n"
+     "quillon-station: operation 1 of 3 (serial, handheld board 0): done\n"
+     "quillon-station: operation 2 of 3 (report, handheld board 0): started\n"
+     "quillon-station: operation 2 of 3 (report, handheld board 0): done\n"
+     "quillon-station: operation 3 of 3 (dates, sonde board 2): started\n"
+     "quillon-station: operation 3 of 3 (dates, sonde board 2): done\n"
      "quillon-station: instrument 1: done\n"},
     {"station_clear_log",
      QuickBootloader,
