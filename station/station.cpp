@@ -57,6 +57,7 @@ using Json = nlohmann::json;
 
 constexpr const char* Usage =
     "usage: quillon-station [OPTIONS] run JOB.json\n"
+    "       quillon-station --check JOB.json  (the job and its images; no instrument)\n"
     "       quillon-station [OPTIONS] OPERATION [--device D] [--board N] [FIELD VALUE ...]\n"
     "  OPERATION   list, report, serial, dates, reset, clear-log, format-log-media,\n"
     "              setting or download, with the fields of a job file's operation\n"
@@ -76,7 +77,8 @@ constexpr const char* Usage =
     "  --progress             each operation's start and end, and a download's blocks, on\n"
     "                         standard error (the default when it is a terminal)\n"
     "  exit codes: 0 done, 1 station failure, 2 bad job, 3 instrument not found,\n"
-    "              4 refused, 5 link failure, 6 verify failure, 7 interrupted\n";
+    "              4 refused, 5 link failure, 6 verify failure, 7 interrupted,\n"
+    "              8 not the board or image the job expects\n";
 
 // Interrupts (Ctrl-C, SIGTERM, SIGHUP) since the program started.
 volatile std::sig_atomic_t Interrupts = 0;
@@ -162,6 +164,7 @@ struct Options {
     std::string logs = ".";
     bool repeat = false;
     bool progress = false;
+    bool check = false;    // --check: the job and its images only
     long repeatCount = 0;  // 0: until interrupted
     std::string results;
     std::string serials;
@@ -212,6 +215,12 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.serialStartGiven = true;
             if (text.empty() || *end != '\0' || o.serialStart < 0 || errno != 0) {
                 error = "--serial-start: expected a whole number";
+                return 1;
+            }
+        } else if (a == "--check") {
+            o.check = true;
+            if (!value("--check", o.jobFile) || i + 1 != argc) {
+                if (error.empty()) error = "--check: expected one job file";
                 return 1;
             }
         } else if (a == "--progress") {
@@ -538,6 +547,7 @@ struct Station {
     std::size_t callStart = 0;
     std::sig_atomic_t interruptBase = 0;
     bool finishingSaid = false;
+    std::vector<std::size_t> mismatched;  // steps refused as not the board expected
 };
 
 Station* Running = nullptr;  // for the request gate, which takes no context
@@ -584,7 +594,13 @@ std::string BeforeStep(void* context, std::size_t step) {
         OperationStarted(static_cast<long>(operation),
                          static_cast<long>(station.job->operations.size()), op);
     }
-    std::string refused = Refusal(station, op);
+    std::string refused = BoardMismatch(Pipe.calls, op);
+    if (!refused.empty()) {
+        station.mismatched.push_back(step);
+        Say("not the board the job expects: " + refused + "; nothing written");
+    } else {
+        refused = Refusal(station, op);
+    }
     if (!refused.empty()) OperationEnded("refused");
     return refused;
 }
@@ -646,13 +662,13 @@ bool WaitForNextInstrument(bool leaveFirst) {
 
 // The exit of a run of several instruments: the worst outcome, by this order.
 int Severity(int exitCode) {
-    static constexpr int Order[] = {ExitDone,    ExitInterrupted,   ExitNotFound,
-                                    ExitRefused, ExitLinkFailure,   ExitVerifyFailure,
-                                    ExitBadJob,  ExitStationFailure};
-    for (int i = 0; i < 8; ++i) {
+    static constexpr int Order[] = {ExitDone,          ExitInterrupted, ExitNotFound,
+                                    ExitRefused,       ExitMismatch,    ExitLinkFailure,
+                                    ExitVerifyFailure, ExitBadJob,      ExitStationFailure};
+    for (int i = 0; i < 9; ++i) {
         if (Order[i] == exitCode) return i;
     }
-    return 8;
+    return 9;
 }
 
 // The files and folder of a run, removed or closed on every exit.
@@ -737,6 +753,21 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         if (CheckImage(op.image, images[i], error) != 0) {
             return refuse("operations[" + std::to_string(i) + "].image: " + error);
         }
+        if (!op.imageSha256.empty() && op.imageSha256 != images[i].sha256) {
+            const std::string why =
+                "operations[" + std::to_string(i) + "].image: " + images[i].name +
+                " is not the image the job pins: the job expects sha256 " + op.imageSha256 +
+                ", the image has " + images[i].sha256 + "; nothing sent";
+            Say(why);
+            return WriteDocument(StoppedResult(record, ExitMismatch, why), files);
+        }
+    }
+    if (o.check) {
+        // The record of a check: the job and its hash, its outcome, no instrument.
+        Say("job " + o.jobFile + ": good, nothing sent");
+        Json checked = StoppedResult(record, ExitDone, "");
+        checked.erase("error");
+        return WriteDocument(checked, files);
     }
     SerialSeries series;
     if (job.needsSerial) {
@@ -835,7 +866,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         if (document.is_null()) {
             const std::vector<EngineStep> steps = StepsOf(job, context.serial);
             Pipe.calls.clear();
-            Station station{&job, &steps, work / "firmware", 0, Interrupts, false};
+            Station station{&job, &steps, work / "firmware", 0, Interrupts, false, {}};
             EngineHooks hooks;
             hooks.context = &station;
             hooks.calls = &CallsMade;
@@ -848,6 +879,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
             EngineRun run;
             RunEngine(steps, hooks, run);
             OperationEnded("stopped");
+            for (const std::size_t step : station.mismatched) run.windows[step].mismatch = true;
             fs::current_path(home, fsError);
             Running = nullptr;
             context.calls = &Pipe.calls;
