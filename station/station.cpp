@@ -31,6 +31,7 @@
 #include <io.h>
 #include <stdlib.h>
 #include <sys/locking.h>
+#include <sys/stat.h>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
