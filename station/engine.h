@@ -42,7 +42,8 @@ struct StepWindow {
     std::string started;
     std::string ended;
     int64_t durationMs = 0;
-    std::string refused;  // the station refused the step before it ran: why
+    std::string refused;    // the station refused the step before it ran: why
+    bool mismatch = false;  // refused as not the board the job expects
 };
 
 struct EngineRun {

@@ -71,6 +71,20 @@ int TakeOperation(const Json& op, std::size_t index, const fs::path& base, JobOp
         return Fail(error, index, "board",
                     std::string("the ") + DeviceName(out.device) + " has board 0 only");
     }
+    if (op.contains("expect")) {
+        const Json& expect = op["expect"];
+        out.expectType = expect.value("type", "");
+        out.expectFamily = expect.value("family", -1);
+        out.expectModel = expect.value("model", -1);
+    }
+    if (op.contains("from_versions")) {
+        out.fromVersions = op["from_versions"].get<std::vector<std::string>>();
+    }
+    if ((op.contains("expect") || op.contains("from_versions")) &&
+        (out.device != JobDevice::Sonde || out.kind == OperationKind::List)) {
+        return Fail(error, index, op.contains("expect") ? "expect" : "from_versions",
+                    "only an operation on a sonde's board can name what it expects of it");
+    }
     switch (out.kind) {
         case OperationKind::Serial:
             out.serial = op.value("serial", "");
@@ -119,6 +133,7 @@ int TakeOperation(const Json& op, std::size_t index, const fs::path& base, JobOp
         case OperationKind::Download: {
             const fs::path image = fs::u8path(op.at("image").get<std::string>());
             out.image = (image.is_absolute() ? image : base / image).lexically_normal().string();
+            out.imageSha256 = op.value("sha256", "");
             break;
         }
         case OperationKind::List:

@@ -37,6 +37,14 @@ struct JobOperation {
     int fluorometer = 0;      // setting of a sensor board
     int battery = 0;          // setting of the main board: 0 none, 1 NOBATT, 2 IBP
     std::string image;        // download: the image's path
+    std::string imageSha256;  // download: the image's pinned hash, or empty
+    // What the job expects of its board, checked against the listing
+    // before the step runs: a catalogue type ("KDO"), or family and model
+    // (-1: any), and the code versions it may run ("1.17"; empty: any).
+    std::string expectType;
+    int expectFamily = -1;
+    int expectModel = -1;
+    std::vector<std::string> fromVersions;
 };
 
 struct Job {

@@ -321,6 +321,56 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
 
 }  // namespace
 
+std::string BoardMismatch(const std::vector<NumberedCall>& calls, const JobOperation& op) {
+    if (op.expectType.empty() && op.expectFamily < 0 && op.expectModel < 0 &&
+        op.fromVersions.empty()) {
+        return "";
+    }
+    std::string expected;
+    if (!op.expectType.empty()) expected = "type " + op.expectType;
+    if (op.expectFamily >= 0) {
+        expected += (expected.empty() ? "" : ", ") + std::string("family ") +
+                    std::to_string(op.expectFamily);
+    }
+    if (op.expectModel >= 0) {
+        expected +=
+            (expected.empty() ? "" : ", ") + std::string("model ") + std::to_string(op.expectModel);
+    }
+    if (!op.fromVersions.empty()) {
+        std::string versions;
+        for (const std::string& v : op.fromVersions)
+            versions += (versions.empty() ? "" : " or ") + v;
+        expected += (expected.empty() ? "" : ", ") + std::string("code version ") + versions;
+    }
+    const std::string head = "board " + std::to_string(op.board) + ": the job expects " + expected;
+    const TracedExchange* listing = nullptr;
+    const std::vector<TracedExchange> exchanges = ExchangesBetween(calls, 0, calls.size());
+    for (const TracedExchange& x : exchanges) {
+        if (CommandOf(x) == Command::DeviceListing && ExchangeAccepted(x) && !x.request.empty() &&
+            x.request[0] == AddressSonde) {
+            listing = &x;
+        }
+    }
+    const Json boards = listing != nullptr ? ListingRecords(*listing) : Json::array();
+    for (const Json& board : boards) {
+        if (board["address"] != op.board) continue;
+        const std::string type = board["type"].get<std::string>();
+        const int family = board["family"].get<int>(), model = board["model"].get<int>();
+        const std::string version = board["code_version"].get<std::string>();
+        bool versionKnown = op.fromVersions.empty();
+        for (const std::string& v : op.fromVersions) versionKnown = versionKnown || v == version;
+        if ((op.expectType.empty() || op.expectType == type) &&
+            (op.expectFamily < 0 || op.expectFamily == family) &&
+            (op.expectModel < 0 || op.expectModel == model) && versionKnown) {
+            return "";
+        }
+        return head + "; the board is type " + (type.empty() ? "unknown" : type) + ", family " +
+               std::to_string(family) + ", model " + std::to_string(model) + ", code version " +
+               version;
+    }
+    return head + "; the listing names no such board";
+}
+
 const char* OutcomeWords(int exit) {
     switch (exit) {
         case ExitDone:
@@ -337,6 +387,8 @@ const char* OutcomeWords(int exit) {
             return "verify failure";
         case ExitInterrupted:
             return "interrupted";
+        case ExitMismatch:
+            return "not as expected";
         default:
             return "station failure";
     }
@@ -425,10 +477,12 @@ Json JobResult(const RunRecord& record, const Job& job, const std::vector<Engine
         bool ran = false, all = true;
         int64_t durationMs = 0;
         std::string refused;
+        bool mismatch = false;
         for (std::size_t s = 0; s < steps.size(); ++s) {
             if (steps[s].operation != i) continue;
             const StepWindow& window = run.windows[s];
             if (!window.refused.empty()) refused = window.refused;
+            mismatch = mismatch || window.mismatch;
             if (!window.ran) {
                 all = false;
                 continue;
@@ -452,9 +506,10 @@ Json JobResult(const RunRecord& record, const Job& job, const std::vector<Engine
         }
         if (!refused.empty() && !ran) {
             // The station refused the operation before anything was sent.
-            json["outcome"] = OutcomeWords(ExitRefused);
+            const int refusal = mismatch ? ExitMismatch : ExitRefused;
+            json["outcome"] = OutcomeWords(refusal);
             json["failure"] = {{"verdict", refused}};
-            if (exitCode == ExitDone) exitCode = ExitRefused;
+            if (exitCode == ExitDone) exitCode = refusal;
             operations.push_back(json);
             continue;
         }

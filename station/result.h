@@ -23,6 +23,7 @@ enum StationExit : int {
     ExitLinkFailure = 5,
     ExitVerifyFailure = 6,
     ExitInterrupted = 7,
+    ExitMismatch = 8,  // the board or the image is not the one the job expects
 };
 
 // The version of the result's format (the results line's too): 2 since
@@ -77,6 +78,11 @@ nlohmann::json JobResult(const RunRecord& record, const Job& job,
 // or a station that cannot write its files (file: the file it names).
 nlohmann::json StoppedResult(const RunRecord& record, int exitCode, const std::string& error,
                              const std::string& file = "");
+
+// Why the operation's board is not the one it expects, naming both (what
+// the job expects, what the last listing among the calls says the board
+// is); "" when it is, or when the operation expects nothing.
+std::string BoardMismatch(const std::vector<NumberedCall>& calls, const JobOperation& op);
 
 // The outcome's words for an exit code: "done", "refused", "station failure".
 const char* OutcomeWords(int exitCode);

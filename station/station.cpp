@@ -39,8 +39,10 @@
 #endif
 
 #include "firmware/image.h"
+#include "link/frame.h"
 #include "link/link.h"
 #include "protocol/catalogue.h"
+#include "protocol/commands.h"
 #include "station/engine.h"
 #include "station/job.h"
 #include "station/result.h"
@@ -56,6 +58,7 @@ using Json = nlohmann::json;
 
 constexpr const char* Usage =
     "usage: quillon-station [OPTIONS] run JOB.json\n"
+    "       quillon-station --check JOB.json  (the job and its images; no instrument)\n"
     "       quillon-station [OPTIONS] OPERATION [--device D] [--board N] [FIELD VALUE ...]\n"
     "  OPERATION   list, report, serial, dates, reset, clear-log, format-log-media,\n"
     "              setting or download, with the fields of a job file's operation\n"
@@ -72,8 +75,11 @@ constexpr const char* Usage =
     "  --state DIR            the serial-number counters (default: the user's state folder)\n"
     "  --station-name NAME    the station's name in each result\n"
     "  --operator NAME        the operator's name in each result\n"
+    "  --progress             each operation's start and end, and a download's blocks, on\n"
+    "                         standard error (the default when it is a terminal)\n"
     "  exit codes: 0 done, 1 station failure, 2 bad job, 3 instrument not found,\n"
-    "              4 refused, 5 link failure, 6 verify failure, 7 interrupted\n";
+    "              4 refused, 5 link failure, 6 verify failure, 7 interrupted,\n"
+    "              8 not the board or image the job expects\n";
 
 // Interrupts (Ctrl-C, SIGTERM, SIGHUP) since the program started.
 volatile std::sig_atomic_t Interrupts = 0;
@@ -84,15 +90,82 @@ extern "C" void OnInterrupt(int signal) {
     std::signal(signal, OnInterrupt);
 }
 
+// The progress on standard error: each operation's start and end and, during
+// a download, the blocks written so far, counted from the station's own pipe
+// record. On a terminal the block count is one line that updates; otherwise
+// a line at most every 2 s.
+struct ProgressState {
+    bool on = false;
+    bool terminal = false;
+    bool inPlace = false;  // a block count ends the terminal's line
+    long operation = -1;   // the operation under way, or -1
+    std::string label;     // "operation 4 of 5 (download, board 3)"
+    long blocks = 0;
+    std::chrono::steady_clock::time_point last;
+};
+ProgressState Shown;
+
+void EndInPlaceLine() {
+    if (!Shown.inPlace) return;
+    std::fputc('\n', stderr);
+    Shown.inPlace = false;
+}
+
 void Say(const std::string& message) {
+    EndInPlaceLine();
     std::fprintf(stderr, "quillon-station: %s\n", message.c_str());
     std::fflush(stderr);
+}
+
+bool StandardErrorIsATerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+void OperationStarted(long operation, long operations, const JobOperation& op) {
+    if (!Shown.on) return;
+    Shown.operation = operation;
+    Shown.label = "operation " + std::to_string(operation + 1) + " of " +
+                  std::to_string(operations) + " (" + op.name + ", " + DeviceName(op.device) +
+                  " board " + std::to_string(op.board) + ")";
+    Shown.blocks = 0;
+    Shown.last = std::chrono::steady_clock::now();
+    Say(Shown.label + ": started");
+}
+
+void OperationEnded(const std::string& how) {
+    if (!Shown.on || Shown.operation < 0) return;
+    const std::string blocks =
+        Shown.blocks > 0 ? ", " + std::to_string(Shown.blocks) + " blocks written" : "";
+    Say(Shown.label + ": " + how + blocks);
+    Shown.operation = -1;
+}
+
+// A block written during the operation under way (a write-page request sent).
+void BlockSent() {
+    if (!Shown.on || Shown.operation < 0) return;
+    ++Shown.blocks;
+    const std::string line = Shown.label + ": block " + std::to_string(Shown.blocks);
+    const auto now = std::chrono::steady_clock::now();
+    if (Shown.terminal) {
+        std::fprintf(stderr, "\rquillon-station: %s", line.c_str());
+        std::fflush(stderr);
+        Shown.inPlace = true;
+    } else if (now - Shown.last >= std::chrono::seconds(2)) {
+        Say(line);
+        Shown.last = now;
+    }
 }
 
 struct Options {
     std::string output;
     std::string logs = ".";
     bool repeat = false;
+    bool progress = false;
+    bool check = false;    // --check: the job and its images only
     long repeatCount = 0;  // 0: until interrupted
     std::string results;
     std::string serials;
@@ -145,6 +218,14 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
                 error = "--serial-start: expected a whole number";
                 return 1;
             }
+        } else if (a == "--check") {
+            o.check = true;
+            if (!value("--check", o.jobFile) || i + 1 != argc) {
+                if (error.empty()) error = "--check: expected one job file";
+                return 1;
+            }
+        } else if (a == "--progress") {
+            o.progress = true;
         } else if (a == "--repeat") {
             o.repeat = true;
         } else if (a.rfind("--repeat=", 0) == 0) {
@@ -323,6 +404,10 @@ void RecordPipeCall(PipeCall call, int32_t result, const uint8_t* bytes, uint32_
     e.result = result;
     e.length = count;
     if (bytes != nullptr) e.bytes.assign(bytes, bytes + count);
+    if (call == PipeCall::Send && result == 0 && bytes != nullptr && count >= FrameHeaderSize &&
+        bytes[1] == Command::BootloaderWritePage) {
+        BlockSent();
+    }
     Pipe.calls.push_back(std::move(numbered));
 }
 
@@ -463,6 +548,7 @@ struct Station {
     std::size_t callStart = 0;
     std::sig_atomic_t interruptBase = 0;
     bool finishingSaid = false;
+    std::vector<std::size_t> mismatched;  // steps refused as not the board expected
 };
 
 Station* Running = nullptr;  // for the request gate, which takes no context
@@ -499,9 +585,29 @@ std::size_t CallsMade(void*) {
 // catalogue's one entry is the one the step chooses. A battery range is
 // chosen only on a model 4 sonde: on another, the job's choice would be
 // written over with the default, so the step is refused before it runs.
+std::string Refusal(Station& station, const JobOperation& op);
+
 std::string BeforeStep(void* context, std::size_t step) {
     Station& station = Of(context);
-    const JobOperation& op = station.job->operations[(*station.steps)[step].operation];
+    const std::size_t operation = (*station.steps)[step].operation;
+    const JobOperation& op = station.job->operations[operation];
+    if (Shown.operation != static_cast<long>(operation)) {
+        OperationStarted(static_cast<long>(operation),
+                         static_cast<long>(station.job->operations.size()), op);
+    }
+    std::string refused = BoardMismatch(Pipe.calls, op);
+    if (!refused.empty()) {
+        station.mismatched.push_back(step);
+        Say("not the board the job expects: " + refused + "; nothing written");
+    } else {
+        refused = Refusal(station, op);
+    }
+    if (!refused.empty()) OperationEnded("refused");
+    return refused;
+}
+
+// Why the station refuses the operation's step before it runs, or "".
+std::string Refusal(Station& station, const JobOperation& op) {
     if (op.kind == OperationKind::Setting && op.board == 0 && op.battery != 0 && SondeModel != 4) {
         return "the sonde is a model " + std::to_string(SondeModel) +
                ", whose battery range the console sets without asking: the job's battery "
@@ -523,7 +629,14 @@ int32_t OpenedAtStartUp(void* context) {
 
 bool StepDone(void* context, std::size_t step, const StepWindow& window) {
     const Station& station = Of(context);
-    return StepSucceeded(Pipe.calls, (*station.steps)[step], *station.job, window);
+    const std::vector<EngineStep>& steps = *station.steps;
+    const bool succeeded = StepSucceeded(Pipe.calls, steps[step], *station.job, window);
+    if (!succeeded) {
+        OperationEnded("failed");
+    } else if (step + 1 == steps.size() || steps[step + 1].operation != steps[step].operation) {
+        OperationEnded("done");
+    }
+    return succeeded;
 }
 
 // Waits for the instrument to leave the bus and the next one to arrive, by
@@ -550,13 +663,13 @@ bool WaitForNextInstrument(bool leaveFirst) {
 
 // The exit of a run of several instruments: the worst outcome, by this order.
 int Severity(int exitCode) {
-    static constexpr int Order[] = {ExitDone,    ExitInterrupted,   ExitNotFound,
-                                    ExitRefused, ExitLinkFailure,   ExitVerifyFailure,
-                                    ExitBadJob,  ExitStationFailure};
-    for (int i = 0; i < 8; ++i) {
+    static constexpr int Order[] = {ExitDone,          ExitInterrupted, ExitNotFound,
+                                    ExitRefused,       ExitMismatch,    ExitLinkFailure,
+                                    ExitVerifyFailure, ExitBadJob,      ExitStationFailure};
+    for (int i = 0; i < 9; ++i) {
         if (Order[i] == exitCode) return i;
     }
-    return 8;
+    return 9;
 }
 
 // The files and folder of a run, removed or closed on every exit.
@@ -644,6 +757,21 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         if (CheckImage(op.image, images[i], error) != 0) {
             return refuse("operations[" + std::to_string(i) + "].image: " + error);
         }
+        if (!op.imageSha256.empty() && op.imageSha256 != images[i].sha256) {
+            const std::string why =
+                "operations[" + std::to_string(i) + "].image: " + images[i].name +
+                " is not the image the job pins: the job expects sha256 " + op.imageSha256 +
+                ", the image has " + images[i].sha256 + "; nothing sent";
+            Say(why);
+            return WriteDocument(StoppedResult(record, ExitMismatch, why), files);
+        }
+    }
+    if (o.check) {
+        // The record of a check: the job and its hash, its outcome, no instrument.
+        Say("job " + o.jobFile + ": good, nothing sent");
+        Json checked = StoppedResult(record, ExitDone, "");
+        checked.erase("error");
+        return WriteDocument(checked, files);
     }
     SerialSeries series;
     if (job.needsSerial) {
@@ -697,6 +825,8 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     DuctraChatty(0);
     SetRequestGate(&GateOpen);
     SetPipeObserver(&RecordPipeCall);
+    Shown.terminal = StandardErrorIsATerminal();
+    Shown.on = o.progress || Shown.terminal;
 
     int exitCode = ExitDone;
     long done = 0, firstPass = 0, instruments = 0;
@@ -740,7 +870,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         if (document.is_null()) {
             const std::vector<EngineStep> steps = StepsOf(job, context.serial);
             Pipe.calls.clear();
-            Station station{&job, &steps, work / "firmware", 0, Interrupts, false};
+            Station station{&job, &steps, work / "firmware", 0, Interrupts, false, {}};
             EngineHooks hooks;
             hooks.context = &station;
             hooks.calls = &CallsMade;
@@ -752,6 +882,8 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
             fs::current_path(work, fsError);
             EngineRun run;
             RunEngine(steps, hooks, run);
+            OperationEnded("stopped");
+            for (const std::size_t step : station.mismatched) run.windows[step].mismatch = true;
             fs::current_path(home, fsError);
             Running = nullptr;
             context.calls = &Pipe.calls;

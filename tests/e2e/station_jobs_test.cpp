@@ -89,8 +89,14 @@ const StationJob Jobs[] = {
      "handheld",
      R"({"operations":[{"op":"serial","device":"handheld","board":0,"serial":"HH-0042"},
         {"op":"report","device":"handheld","board":0},{"op":"dates","board":2,"interval_days":30}]})",
-     {"run", "job.json"},
+     {"--progress", "run", "job.json"},
      0,
+     "quillon-station: operation 1 of 3 (serial, handheld board 0): started\n"
+     "quillon-station: operation 1 of 3 (serial, handheld board 0): done\n"
+     "quillon-station: operation 2 of 3 (report, handheld board 0): started\n"
+     "quillon-station: operation 2 of 3 (report, handheld board 0): done\n"
+     "quillon-station: operation 3 of 3 (dates, sonde board 2): started\n"
+     "quillon-station: operation 3 of 3 (dates, sonde board 2): done\n"
      "quillon-station: instrument 1: done\n"},
     {"station_clear_log",
      QuickBootloader,
@@ -215,6 +221,52 @@ const StationJob Jobs[] = {
      "quillon-station: bad job: not JSON: [json.exception.parse_error.101] parse error at line 1, "
      "column 21: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last "
      "read: '\"caf\xe9\"'\n"},
+    // A board or an image that is not the one the job expects is refused
+    // before anything is written; --check reads the job and its images only.
+    {"station_expects_another_type",
+     QuickBootloader,
+     R"({"operations":[{"op":"download","board":3,"image":"kdo.bin","expect":{"type":"pH/ORP"}}]})",
+     {"run", "job.json"},
+     8,
+     "quillon-station: not the board the job expects: board 3: the job expects type pH/ORP; the "
+     "board is type KDO, family 5, model 2, code version 1.17; nothing written\n"
+     "quillon-station: instrument 1: not as expected\n"},
+    {"station_from_other_versions",
+     QuickBootloader,
+     R"({"operations":[{"op":"download","board":3,"image":"kdo.bin","expect":{"type":"KDO"},
+        "from_versions":["1.16","3.4"]}]})",
+     {"run", "job.json"},
+     8,
+     "quillon-station: not the board the job expects: board 3: the job expects type KDO, code "
+     "version 1.16 or 3.4; the board is type KDO, family 5, model 2, code version 1.17; nothing "
+     "written\n"
+     "quillon-station: instrument 1: not as expected\n"},
+    {"station_image_not_its_pin",
+     QuickBootloader,
+     R"({"operations":[{"op":"download","board":3,"image":"kdo.bin",
+        "sha256":"0000000000000000000000000000000000000000000000000000000000000000"}]})",
+     {"run", "job.json"},
+     8,
+     "quillon-station: operations[0].image: kdo.bin is not the image the job pins: the job expects "
+     "sha256 0000000000000000000000000000000000000000000000000000000000000000, the image has "
+     "12108b82ef51113c00d1abb7feab8d55fee29b2802d7643f2ec0ac9ee363cd77; nothing sent\n"},
+    {"station_check_good",
+     "",
+     R"({"operations":[{"op":"list"},{"op":"download","board":3,"image":"kdo.bin",
+        "expect":{"type":"KDO"},"from_versions":["1.17"],
+        "sha256":"12108b82ef51113c00d1abb7feab8d55fee29b2802d7643f2ec0ac9ee363cd77"}]})",
+     {"--check", "job.json"},
+     0,
+     "quillon-station: job job.json: good, nothing sent\n"},
+    {"station_check_image_not_its_pin",
+     "",
+     R"({"operations":[{"op":"download","board":3,"image":"kdo.bin",
+        "sha256":"0000000000000000000000000000000000000000000000000000000000000000"}]})",
+     {"--check", "job.json"},
+     8,
+     "quillon-station: operations[0].image: kdo.bin is not the image the job pins: the job expects "
+     "sha256 0000000000000000000000000000000000000000000000000000000000000000, the image has "
+     "12108b82ef51113c00d1abb7feab8d55fee29b2802d7643f2ec0ac9ee363cd77; nothing sent\n"},
 };
 
 constexpr std::time_t DeviceEpoch = 946684800;
@@ -347,7 +399,7 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     EXPECT_EQ(result.errors, job.errors);
     // A bad job, and a station that cannot write its files, is refused
     // before anything is sent.
-    if (job.exitCode == 2 || job.exitCode == 1) {
+    if (job.exitCode == 2 || job.exitCode == 1 || job.arguments.front() == "--check") {
         EXPECT_EQ(result.wire, std::vector<std::string>{});
     }
     const Json document = Json::parse(result.output, nullptr, false);
