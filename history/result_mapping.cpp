@@ -69,7 +69,7 @@ int RecordFromResultLine(std::string_view line, HistoryRecord& record, std::stri
     record.programVersion = Text(station, "version");
     record.operatorName = Text(station, "operator");
     const Json& job = result.value("job", Json::object());
-    record.job = job.is_string() ? DbValue(job.get<std::string>()) : Text(job, "path");
+    record.job = Text(job, "path");
     record.jobSha256 = Text(job, "sha256");
     record.started = Text(result, "started");
     record.ended = Text(result, "ended");
