@@ -61,7 +61,7 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
         {R"({"faults": [{"lose_pipe": "yes"}]})", Schema("faults[0].lose_pipe", NotType)},
         {R"({"faults": [{"occurrence": 0}]})",
          Schema("faults[0].occurrence", "Expected number greater than or equal to 1")},
-        // Numbers too large for a double, and nesting too deep to check.
+        // Numbers too large for a double, nesting too deep and texts too long to check.
         {R"({"latency_us": 1e400})",
          "latency_us: expected a number that fits a double (number overflow parsing '1e400')\n"},
         {R"({"faults": [{"board": 1}, {"command": 1e999}]})",
@@ -69,6 +69,8 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
          "'1e999')\n"},
         {"{\"description\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
          "description: expected at most 64 levels of arrays and objects\n"},
+        {R"({"faults": [{"board": 1}, {"payload": ")" + std::string(30000, '0') + "\"}]}",
+         "faults[1].payload: expected a text of at most 4096 bytes\n"},
         // Instruments placed on ports: each port once, in sysfs notation, and
         // nothing beside them that would describe another instrument.
         {R"({"ports": [{"port": "1-1"}, {"port": "1-1"}]})",
