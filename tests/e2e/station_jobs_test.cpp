@@ -124,7 +124,7 @@ const StationJob Jobs[] = {
      {"run", "job.json"},
      2,
      "quillon-station: bad job: operations[1].board: Expected number greater than or equal to "
-     "1.000000\n"},
+     "1\n"},
     // The handheld and the communications module have board 0 only: a job
     // naming another is refused, never run on board 0 under another name.
     {"station_handheld_board_3",
