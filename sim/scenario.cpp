@@ -358,12 +358,6 @@ bool CheckSchema(Checker& c, const Json& own) {
 // checks nor the copies below recurse without bound.
 constexpr std::size_t MaxNesting = 64;
 
-// Longer than any field needs (1018 bytes as spaced hexadecimal pairs take
-// 3054): the schema's patterns are matched by a regular expression engine
-// that recurses once per character, so a longer text is refused before it
-// can exhaust the stack.
-constexpr std::size_t MaxText = 4096;
-
 // One open object or array of the text being parsed: the key last read in
 // an object, the number of elements finished in an array.
 struct Open {
@@ -386,13 +380,12 @@ std::string FieldAt(const std::vector<Open>& open, std::size_t levels) {
 }
 
 // Parses the text, following where the parser is, so that a number too
-// large for a double, nesting past MaxNesting and a text past MaxText are
-// refused with their field. Parse errors are the one place the JSON library
-// reports by exception.
+// large for a double and nesting past MaxNesting are refused with their
+// field (a text too long for the schema's patterns is the schema check's). Parse errors are the one
+// place the JSON library reports by exception.
 bool ParseJson(Checker& c, const std::string& text, Json& out) {
     std::vector<Open> open;
     std::string tooDeep;  // the field where nesting passed the bound
-    std::string tooLong;  // the first text past MaxText
     const auto follow = [&](int, Json::parse_event_t event, Json& parsed) {
         switch (event) {
             case Json::parse_event_t::object_start:
@@ -410,10 +403,6 @@ bool ParseJson(Checker& c, const std::string& text, Json& out) {
                 if (!open.empty()) open.pop_back();
                 break;
             case Json::parse_event_t::value:
-                if (parsed.is_string() && parsed.get_ref<const std::string&>().size() > MaxText &&
-                    tooLong.empty()) {
-                    tooLong = FieldAt(open, open.size());
-                }
                 break;
         }
         if (!open.empty() && open.back().array) ++open.back().index;
@@ -433,9 +422,6 @@ bool ParseJson(Checker& c, const std::string& text, Json& out) {
     if (!tooDeep.empty()) {
         return c.Fail(tooDeep,
                       "at most " + std::to_string(MaxNesting) + " levels of arrays and objects");
-    }
-    if (!tooLong.empty()) {
-        return c.Fail(tooLong, "a text of at most " + std::to_string(MaxText) + " bytes");
     }
     return true;
 }

@@ -47,6 +47,12 @@ struct StationJob {
 constexpr const char* QuickBootloader =
     R"({"faults":[{"command":"0xF0","enter_wait_ms":0},{"command":"0xF4","erase_ms":0}]})";
 
+// A version text longer than the schema check reads: refused by its length
+// before the pattern's matcher, which recurses once per character, sees it.
+const std::string LongVersionJob = R"({"operations":[{"op":"download","board":3,"image":"kdo.bin",
+    "from_versions":[")" + std::string(300000, '1') +
+                                   R"(.0"]}]})";
+
 const StationJob Jobs[] = {
     {"station_download",
      QuickBootloader,
@@ -209,6 +215,12 @@ const StationJob Jobs[] = {
      2,
      "quillon-station: bad job: not JSON: [json.exception.out_of_range.406] number overflow "
      "parsing '1e400'\n"},
+    {"station_text_too_long",
+     "",
+     LongVersionJob.c_str(),
+     {"run", "job.json"},
+     2,
+     "quillon-station: bad job: operations[0].from_versions[0]: a text of at most 4096 bytes\n"},
     {"station_job_not_utf8",
      "",
      "{\"description\":\"caf\xe9\",\"operations\":[{\"op\":\"list\"}]}",

@@ -70,7 +70,8 @@ TEST(SimScenario, BadFilesNameTheFieldAndWhatWasExpected) {
         {"{\"description\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
          "description: expected at most 64 levels of arrays and objects\n"},
         {R"({"faults": [{"board": 1}, {"payload": ")" + std::string(30000, '0') + "\"}]}",
-         "faults[1].payload: expected a text of at most 4096 bytes\n"},
+         "faults[1].payload: expected what the scenario schema allows (a text of at most 4096 "
+         "bytes)\n"},
         // Instruments placed on ports: each port once, in sysfs notation, and
         // nothing beside them that would describe another instrument.
         {R"({"ports": [{"port": "1-1"}, {"port": "1-1"}]})",

@@ -5,6 +5,7 @@
 #include "usbpipe/trace/json_schema.h"
 
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,10 +50,59 @@ const valijson::Schema& SchemaOf(const char* schemaText) {
     return *schema;
 }
 
+// Longer than any field of a scenario, a job or a result needs (a 1018-byte
+// payload written as spaced hexadecimal pairs takes 3054): the schema's
+// patterns are matched by a regular expression engine that recurses once per
+// character, so a longer text is refused before it can exhaust the stack.
+constexpr std::size_t MaxText = 4096;
+
+// The path of the first text longer than MaxText, as FieldPath spells it;
+// empty when there is none. The walk keeps its own stack: nesting is as deep
+// as the file makes it.
+std::string TooLongText(const nlohmann::json& document, const char* whole) {
+    if (document.is_string()) {
+        return document.get_ref<const std::string&>().size() > MaxText ? whole : "";
+    }
+    struct Level {
+        const nlohmann::json* node;
+        nlohmann::json::const_iterator next;
+    };
+    std::vector<Level> levels;
+    if (document.is_structured()) levels.push_back({&document, document.begin()});
+    while (!levels.empty()) {
+        if (levels.back().next == levels.back().node->end()) {
+            levels.pop_back();
+            continue;
+        }
+        const nlohmann::json& value = *levels.back().next++;
+        if (value.is_structured()) {
+            levels.push_back({&value, value.begin()});
+            continue;
+        }
+        if (!value.is_string() || value.get_ref<const std::string&>().size() <= MaxText) continue;
+        std::string path;
+        for (const Level& level : levels) {
+            const auto at = std::prev(level.next);
+            if (level.node->is_object()) {
+                path += (path.empty() ? "" : ".") + at.key();
+            } else {
+                path += "[" + std::to_string(at - level.node->begin()) + "]";
+            }
+        }
+        return path;
+    }
+    return "";
+}
+
 }  // namespace
 
 int CheckJsonSchema(const char* schemaText, const nlohmann::json& document, const char* whole,
                     std::string& field, std::string& description) {
+    field = TooLongText(document, whole);
+    if (!field.empty()) {
+        description = "a text of at most " + std::to_string(MaxText) + " bytes";
+        return 1;
+    }
     const valijson::Schema& schema = SchemaOf(schemaText);
     valijson::Validator validator;
     valijson::ValidationResults results;
