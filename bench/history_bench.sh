@@ -25,7 +25,7 @@ for i in range(n):
         "job": {"path": "jobs/j%d.json" % (unit % 4), "sha256": "0" * 64}, "started": t, "ended": t,
         "outcome": "done" if done else "verify failure", "exit_code": 0 if done else 6,
         "instrument": {"serial_number": serial, "model": "LX7 sonde",
-                       "boards": [{"address": 0, "type": "LX7 sonde", "code_version": "1.5",
+                       "boards": [{"address": 0, "family": 202, "model": 2, "type": "LX7 sonde", "code_version": "1.5",
                                    "serial_number": serial}]},
         "operations": [{"op": "serial", "device": "sonde", "board": 0, "outcome": "done",
                         "duration_ms": 120,
