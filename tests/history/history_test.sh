@@ -4,11 +4,14 @@
 # transcript, compared byte for byte with tests/golden/history/NAME.txt, the
 # same file for both engines. A transcript that differs is written to
 # OUT/NAME.txt and its difference shown.
-# Usage: history_test.sh sqlite|postgresql HISTORY_PROGRAM NAME OUT [PG_SOCKET_DIR]
+# Each --json answer is followed by its check against its schema
+# (history/*.schema.json) by JSON_CHECK.
+# Usage: history_test.sh sqlite|postgresql HISTORY_PROGRAM NAME OUT JSON_CHECK [PG_SOCKET_DIR]
 set -uo pipefail
-engine=$1 program=$2 name=$3 out=$4 pgdir=${5:-}
+engine=$1 program=$2 name=$3 out=$4 check=$5 pgdir=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 golden=$here/../golden/history/$name.txt
+schemas=$here/../../history
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export TZ=CET-1CEST,M3.5.0,M10.5.0/3
@@ -39,14 +42,21 @@ run_on() {
         cat stderr
     fi
 }
+# The last answer against a schema: "$ (NAME)", then the check's verdict.
+conforms() {
+    echo "\$ ($1)"
+    "$check" "$schemas/$1" <stdout
+}
 case $name in
 fixed)
     run import station_bench2.jsonl service_session.trace station_later.jsonl
     run show 23K100017
     run show 22A104410
     run show --json 23K100017
+    conforms show.schema.json
     run yield --by type
     run yield --json --by type
+    conforms yield.schema.json
     run yield --since 2026-12-02 --by day
     run report --html report.html
     sed -n '/<p id="totals">/p;/<table id="failures">/,/<\/table>/p' report.html
