@@ -24,38 +24,51 @@ const std::string InsertBoard =
     " VALUES (?, ?, ?, ?, ?) ON CONFLICT (run_key, address) DO UPDATE SET"
     " serial = excluded.serial";
 
+// The values of one statement, moved out of the record rather than copied.
+template <typename... Values>
+std::vector<DbValue> Moved(Values&... values) {
+    std::vector<DbValue> moved;
+    moved.reserve(sizeof...(values));
+    (moved.push_back(std::move(values)), ...);
+    return moved;
+}
+
 }  // namespace
 
-int StoreRecord(HistoryDatabase* db, const HistoryRecord& r, bool& added, std::string& error) {
+int StoreRecord(HistoryDatabase* db, HistoryRecord& r, bool& added, std::string& error) {
     added = false;
     std::vector<DbRow> rows;
+    DbValue key = r.runKey;
     if (HistoryExec(db, InsertRun,
-                    {r.runKey, r.kind, r.serial, r.model, r.started, r.ended, r.station, r.host,
-                     r.program, r.programVersion, r.operatorName, r.job, r.jobSha256, r.outcome,
-                     r.exitCode, r.error, r.labels, r.source, r.sourceLine},
+                    Moved(r.runKey, r.kind, r.serial, r.model, r.started, r.ended, r.station,
+                          r.host, r.program, r.programVersion, r.operatorName, r.job, r.jobSha256,
+                          r.outcome, r.exitCode, r.error, r.labels, r.source, r.sourceLine),
                     &rows, error) != 0) {
         return HistoryDatabaseFailure;
     }
     if (rows.empty()) return 0;
-    for (const RecordOperation& o : r.operations) {
+    for (RecordOperation& o : r.operations) {
+        DbValue run = key;
         if (HistoryExec(db, InsertOperation,
-                        {r.runKey, o.seq, o.op, o.device, o.board, o.outcome, o.started, o.ended,
-                         o.durationMs, o.failure, o.imageName, o.imageBytes, o.imageSha256,
-                         o.oldVersion, o.newVersion, o.download},
+                        Moved(run, o.seq, o.op, o.device, o.board, o.outcome, o.started, o.ended,
+                              o.durationMs, o.failure, o.imageName, o.imageBytes, o.imageSha256,
+                              o.oldVersion, o.newVersion, o.download),
                         nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
     }
-    for (const RecordChange& c : r.changes) {
+    for (RecordChange& c : r.changes) {
+        DbValue run = key;
         if (HistoryExec(db, InsertChange,
-                        {r.runKey, c.seq, c.opSeq, c.at, c.device, c.board, c.field, c.value,
-                         c.verdict, c.words},
+                        Moved(run, c.seq, c.opSeq, c.at, c.device, c.board, c.field, c.value,
+                              c.verdict, c.words),
                         nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
     }
-    for (const RecordBoard& b : r.boards) {
-        if (HistoryExec(db, InsertBoard, {r.runKey, b.address, b.type, b.serial, b.codeVersion},
+    for (RecordBoard& b : r.boards) {
+        DbValue run = key;
+        if (HistoryExec(db, InsertBoard, Moved(run, b.address, b.type, b.serial, b.codeVersion),
                         nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
