@@ -3,7 +3,8 @@
 # over 60 days) imported into SQLite and, with a PostgreSQL URI given, into
 # that database; prints the import rate, the database's size, and the time
 # of `show` of one instrument and of `yield --by day` over 30 days (each a
-# whole process, start-up included).
+# whole process, start-up included), each with its CPU time, since a
+# machine shared with other work stretches the wall-clock times.
 # Usage: bench/history_bench.sh HISTORY_PROGRAM [N] [POSTGRESQL_URI]
 set -euo pipefail
 program=$1 n=${2:-1000000} pg=${3:-}
@@ -25,21 +26,37 @@ for i in range(n):
         "job": {"path": "jobs/j%d.json" % (unit % 4), "sha256": "0" * 64}, "started": t, "ended": t,
         "outcome": "done" if done else "verify failure", "exit_code": 0 if done else 6,
         "instrument": {"serial_number": serial, "model": "LX7 sonde",
-                       "boards": [{"address": 0, "type": "LX7 sonde", "code_version": "1.5",
+                       "boards": [{"address": 0, "family": 202, "model": 2, "type": "LX7 sonde", "code_version": "1.5",
                                    "serial_number": serial}]},
         "operations": [{"op": "serial", "device": "sonde", "board": 0, "outcome": "done",
                         "duration_ms": 120,
                         "changes": [{"change": "serial number \"%s\"" % serial, "field": "serial_number",
                                      "value": serial, "verdict": "accepted"}]}]}))
 PY
-seconds() { date +%s.%N; }
+# Each command's wall-clock time and its process's CPU time (user and
+# system, all threads; for PostgreSQL the server's own work is not in it),
+# as "WALL CPU" in seconds: perf's task clock where perf is installed, else
+# GNU time's (to 10 ms).
+timed() {
+    if command -v perf >/dev/null; then
+        perf stat -x, -e task-clock,duration_time -o "$work/time" "$program" "$@" >/dev/null
+        awk -F, '$3 == "task-clock" { cpu = $1 / 1000 } $3 == "duration_time" { wall = $1 / 1e9 }
+                 END { printf "%s %s", wall, cpu }' "$work/time"
+    else
+        /usr/bin/time -f "%e %U %S" -o "$work/time" "$program" "$@" >/dev/null
+        awk '{ printf "%s %s", $1, $2 + $3 }' "$work/time"
+    fi
+}
 measure() { # measure ENGINE URL SIZE-COMMAND
-    local t0 t1 t2 t3
-    t0=$(seconds); "$program" --database "$2" import "$work/results.jsonl" >/dev/null; t1=$(seconds)
-    "$program" --database "$2" show SN0000042 >/dev/null; t2=$(seconds)
-    "$program" --database "$2" yield --since 2026-10-01 --until 2026-10-30 --by day >/dev/null; t3=$(seconds)
-    printf '| %s | %d | %.0f /s | %s | %.0f ms | %.0f ms |\n' "$1" "$n" "$(echo "$n / ($t1 - $t0)" | bc -l)" \
-        "$(eval "$3")" "$(echo "($t2 - $t1) * 1000" | bc -l)" "$(echo "($t3 - $t2) * 1000" | bc -l)"
+    local import show yield
+    import=$(timed --database "$2" import "$work/results.jsonl")
+    show=$(timed --database "$2" show SN0000042)
+    yield=$(timed --database "$2" yield --since 2026-10-01 --until 2026-10-30 --by day)
+    printf '| %s | %d | %s | %s | %s | %s |\n' "$1" "$n" \
+        "$(echo "$import" | awk -v n="$n" '{ printf "%.0f /s (%.0f /s of CPU)", n / $1, n / $2 }')" \
+        "$(eval "$3")" \
+        "$(echo "$show" | awk '{ printf "%.0f ms (%.0f ms CPU)", $1 * 1000, $2 * 1000 }')" \
+        "$(echo "$yield" | awk '{ printf "%.0f ms (%.0f ms CPU)", $1 * 1000, $2 * 1000 }')"
 }
 echo "| engine | results | import | database | show (process) | yield --by day, 30 days |"
 echo "|---|---|---|---|---|---|"

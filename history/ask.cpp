@@ -76,21 +76,38 @@ int QueryYield(HistoryDatabase* db, const YieldQuestion& q, std::vector<DbRow>& 
     const std::string since = q.since.empty() ? "0000" : q.since;
     const std::string until = q.until.empty() ? "9999" : q.until + "T23:59:59Z";
     const std::string period = "kind = 'station' AND started >= ? AND started <= ?";
-    if (Query(
-            db,
-            "WITH ranked AS (SELECT serial, outcome, " + group +
-                " AS grp, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started, run_key)"
-                " AS first_n, ROW_NUMBER() OVER (PARTITION BY serial ORDER BY started DESC,"
-                " run_key DESC) AS last_n, started FROM runs WHERE kind = 'station' AND"
-                " started <= ? AND serial IS NOT NULL)"
-                " SELECT grp, COUNT(*), SUM(first_done), SUM(last_done) FROM (SELECT serial,"
-                " MAX(CASE WHEN first_n = 1 THEN grp END) AS grp,"
-                " MAX(CASE WHEN first_n = 1 THEN started END) AS first_started,"
-                " MAX(CASE WHEN first_n = 1 AND outcome = 'done' THEN 1 ELSE 0 END) AS first_done,"
-                " MAX(CASE WHEN last_n = 1 AND outcome = 'done' THEN 1 ELSE 0 END) AS last_done"
-                " FROM ranked GROUP BY serial) per_instrument WHERE first_started >= ?"
-                " GROUP BY grp ORDER BY grp",
-            {until, since}, yields, err) != 0 ||
+    // The instruments with a station run in the period; for each, its first
+    // station run ever and its last up to the period's end, each value one
+    // seek in runs_by_instrument; those whose first run is in the period
+    // count, in the group of that run (read from the run itself only for a
+    // group the index does not hold).
+    const std::map<std::string, std::string> firstGroups = {
+        {"", "'all'"},
+        {"job", "COALESCE(f.job, '(no job)')"},
+        {"type", "COALESCE(f.model, '(unknown)')"},
+        {"station", "COALESCE(f.station, '(unnamed)')"},
+        {"day", "SUBSTR(e.first_started, 1, 10)"}};
+    const bool readsRun = q.by == "job" || q.by == "type" || q.by == "station";
+    const auto first = [](const char* column) {
+        return std::string("(SELECT r.") + column +
+               " FROM runs r WHERE r.serial = c.serial AND r.kind = 'station' AND r.started IS"
+               " NOT NULL ORDER BY r.started, r.run_key LIMIT 1)";
+    };
+    if (Query(db,
+              "WITH candidates AS (SELECT DISTINCT serial FROM runs WHERE kind = 'station' AND"
+              " started >= ? AND started <= ? AND serial IS NOT NULL),"
+              " ends AS (SELECT " +
+                  (readsRun ? first("run_key") : std::string("NULL")) + " AS first_key, " +
+                  first("started") + " AS first_started, " + first("outcome") +
+                  " AS first_outcome, (SELECT r.outcome FROM runs r WHERE r.serial = c.serial"
+                  " AND r.kind = 'station' AND r.started <= ? ORDER BY r.started DESC,"
+                  " r.run_key DESC LIMIT 1) AS last_outcome FROM candidates c)"
+                  " SELECT grp, COUNT(*), SUM(CASE WHEN first_outcome = 'done' THEN 1 ELSE 0"
+                  " END), SUM(CASE WHEN last_outcome = 'done' THEN 1 ELSE 0 END) FROM (SELECT " +
+                  firstGroups.at(q.by) + " AS grp, e.first_outcome, e.last_outcome FROM ends e" +
+                  (readsRun ? " JOIN runs f ON f.run_key = e.first_key" : "") +
+                  " WHERE e.first_started >= ?) per_instrument GROUP BY grp ORDER BY grp",
+              {since, until, until, since}, yields, err) != 0 ||
         Query(db,
               "SELECT " + group + " AS grp, outcome, COUNT(*) FROM runs WHERE " + period +
                   " AND (outcome IS NULL OR outcome <> 'done') GROUP BY " + group +

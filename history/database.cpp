@@ -42,6 +42,16 @@ int HistoryExec(HistoryDatabase* db, const std::string& sql, const std::vector<D
     return db->hooks->exec(db->handle, sql, params, rows, error);
 }
 
+int HistoryAnalyze(HistoryDatabase* db, std::string& error) {
+    // SQLite reads a sample of each index (quick on any size); PostgreSQL
+    // samples each table on its own.
+    if (std::string_view(HistoryEngine(db)) == "sqlite" &&
+        HistoryExec(db, "PRAGMA analysis_limit = 1000", error) != 0) {
+        return HistoryDatabaseFailure;
+    }
+    return HistoryExec(db, "ANALYZE", error);
+}
+
 int HistoryBegin(HistoryDatabase* db, std::string& error) {
     return HistoryExec(db, "BEGIN", error);
 }

@@ -38,6 +38,10 @@ inline int HistoryExec(HistoryDatabase* db, const std::string& sql, std::string&
     return HistoryExec(db, sql, {}, nullptr, error);
 }
 
+// Refreshes the statistics the engine plans its queries with (after an
+// import that added many records). Returns 0, or 1 with the engine's message.
+int HistoryAnalyze(HistoryDatabase* db, std::string& error);
+
 // A transaction around one file's records.
 int HistoryBegin(HistoryDatabase* db, std::string& error);
 int HistoryCommit(HistoryDatabase* db, std::string& error);

@@ -1,8 +1,10 @@
-// The PostgreSQL engine through libpq: "?" placeholders become $1, $2, ...
-// and each statement is sent with its parameters as text.
+// The PostgreSQL engine through libpq: "?" placeholders become $1, $2, ...;
+// each statement is prepared on the server at its first use and then only
+// its parameters are sent (as text), since an import runs the same few
+// inserts for every record.
 #include <libpq-fe.h>
 
-#include <map>
+#include <unordered_map>
 
 #include "history/database_engine.h"
 
@@ -10,7 +12,7 @@ namespace {
 
 struct Postgres {
     PGconn* conn = nullptr;
-    std::map<std::string, std::string> numbered;  // the program's SQL -> libpq's
+    std::unordered_map<std::string, std::string> prepared;  // the program's SQL -> its name
 };
 
 // The first line of a libpq message, without its line end.
@@ -21,21 +23,41 @@ std::string FirstLine(const char* message) {
     return text;
 }
 
-const std::string& Numbered(Postgres* p, const std::string& sql) {
-    auto [at, added] = p->numbered.try_emplace(sql);
-    if (added) {
-        int number = 0;
-        bool quoted = false;
-        for (char c : sql) {
-            if (c == '\'') quoted = !quoted;
-            if (c == '?' && !quoted) {
-                at->second += "$" + std::to_string(++number);
-            } else {
-                at->second += c;
-            }
+// The statement with $1, $2, ... for each "?" outside quotes.
+std::string Numbered(const std::string& sql) {
+    std::string numbered;
+    int number = 0;
+    bool quoted = false;
+    for (char c : sql) {
+        if (c == '\'') quoted = !quoted;
+        if (c == '?' && !quoted) {
+            numbered += "$" + std::to_string(++number);
+        } else {
+            numbered += c;
         }
     }
-    return at->second;
+    return numbered;
+}
+
+// Fails (with the server's words) unless the result is a success.
+int Check(Postgres* p, PGresult* result, std::string& error) {
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return 0;
+    error = FirstLine(PQresultErrorMessage(result));
+    if (error.empty()) error = FirstLine(PQerrorMessage(p->conn));
+    PQclear(result);
+    return HistoryDatabaseFailure;
+}
+
+// The server-side name of the statement, prepared at its first use.
+const std::string* Prepared(Postgres* p, const std::string& sql, std::string& error) {
+    const auto known = p->prepared.find(sql);
+    if (known != p->prepared.end()) return &known->second;
+    const std::string name = "q" + std::to_string(p->prepared.size() + 1);
+    PGresult* result = PQprepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
+    if (Check(p, result, error) != 0) return nullptr;
+    PQclear(result);
+    return &p->prepared.emplace(sql, name).first->second;
 }
 
 void Close(void* handle) {
@@ -50,16 +72,11 @@ int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& param
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const DbValue& value : params) values.push_back(value ? value->c_str() : nullptr);
-    PGresult* result =
-        PQexecParams(p->conn, Numbered(p, sql).c_str(), static_cast<int>(values.size()), nullptr,
-                     values.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        error = FirstLine(PQresultErrorMessage(result));
-        if (error.empty()) error = FirstLine(PQerrorMessage(p->conn));
-        PQclear(result);
-        return HistoryDatabaseFailure;
-    }
+    const std::string* name = Prepared(p, sql, error);
+    if (name == nullptr) return HistoryDatabaseFailure;
+    PGresult* result = PQexecPrepared(p->conn, name->c_str(), static_cast<int>(values.size()),
+                                      values.data(), nullptr, nullptr, 0);
+    if (Check(p, result, error) != 0) return HistoryDatabaseFailure;
     if (rows != nullptr) {
         const int count = PQntuples(result), columns = PQnfields(result);
         rows->reserve(static_cast<std::size_t>(count));

@@ -26,6 +26,9 @@ constexpr const char* Usage =
     "        or postgresql://[USER[:PASSWORD]@][HOST][:PORT]/DATABASE[?...]\n"
     "  DATE  YYYY-MM-DD (UTC)\n";
 
+// Records one import adds before the engine's statistics are refreshed.
+constexpr uint64_t AnalyzeAfter = 10000;
+
 int UsageError(const std::string& problem) {
     std::fprintf(stderr, "quillon-history: %s\n%s", problem.c_str(), Usage);
     return HistoryBadInput;
@@ -117,6 +120,12 @@ int main(int argc, char** argv) {
             uint64_t consumed = 0;
             const int one = ImportFile(db, file, 0, false, consumed, counts, stderr);
             if (one == HistoryDatabaseFailure || status == 0) status = one;
+        }
+        // A large import changes what the best plan of a question is.
+        std::string error;
+        if (counts.added >= AnalyzeAfter && HistoryAnalyze(db, error) != 0) {
+            std::fprintf(stderr, "quillon-history: the database failed: %s\n", error.c_str());
+            status = HistoryDatabaseFailure;
         }
         std::printf("%llu added, %llu already stored, %llu skipped\n",
                     static_cast<unsigned long long>(counts.added),

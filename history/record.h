@@ -45,6 +45,7 @@ int RecordFromResultLine(std::string_view line, HistoryRecord& record, std::stri
 // grown by later sessions) gives the same keys.
 HistoryRecord RecordFromTraceSession(const TraceSession& session);
 
-// Writes the record unless its key is stored already. Returns 0 (added is
-// then whether it was new) or 1 with the engine's message.
-int StoreRecord(HistoryDatabase* db, const HistoryRecord& record, bool& added, std::string& error);
+// Writes the record unless its key is stored already, moving its values out
+// (the record is spent). Returns 0 (added is then whether it was new) or 1
+// with the engine's message.
+int StoreRecord(HistoryDatabase* db, HistoryRecord& record, bool& added, std::string& error);

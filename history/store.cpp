@@ -2,52 +2,74 @@
 // record met again (a file imported twice, a grown file) adds nothing.
 #include "history/record.h"
 
-int StoreRecord(HistoryDatabase* db, const HistoryRecord& r, bool& added, std::string& error) {
+namespace {
+
+// Built once: an import runs these for every record.
+const std::string InsertRun =
+    "INSERT INTO runs (run_key, kind, serial, model, started, ended, station, host,"
+    " program, program_version, operator, job, job_sha256, outcome, exit_code,"
+    " error, labels, source, source_line) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+    " ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (run_key) DO NOTHING RETURNING 1";
+const std::string InsertOperation =
+    "INSERT INTO operations (run_key, seq, op, device, board, outcome,"
+    " started, ended, duration_ms, failure, image_name, image_bytes,"
+    " image_sha256, old_version, new_version, download) VALUES (?, ?, ?, ?,"
+    " ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+const std::string InsertChange =
+    "INSERT INTO changes (run_key, seq, op_seq, at, device, board, field,"
+    " value, verdict, words) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+// A session that read a board twice keeps what it read last.
+const std::string InsertBoard =
+    "INSERT INTO boards (run_key, address, type, serial, code_version)"
+    " VALUES (?, ?, ?, ?, ?) ON CONFLICT (run_key, address) DO UPDATE SET"
+    " serial = excluded.serial";
+
+// The values of one statement, moved out of the record rather than copied.
+template <typename... Values>
+std::vector<DbValue> Moved(Values&... values) {
+    std::vector<DbValue> moved;
+    moved.reserve(sizeof...(values));
+    (moved.push_back(std::move(values)), ...);
+    return moved;
+}
+
+}  // namespace
+
+int StoreRecord(HistoryDatabase* db, HistoryRecord& r, bool& added, std::string& error) {
     added = false;
     std::vector<DbRow> rows;
-    if (HistoryExec(db,
-                    "INSERT INTO runs (run_key, kind, serial, model, started, ended, station, host,"
-                    " program, program_version, operator, job, job_sha256, outcome, exit_code,"
-                    " error, labels, source, source_line) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
-                    " ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (run_key) DO NOTHING RETURNING 1",
-                    {r.runKey, r.kind, r.serial, r.model, r.started, r.ended, r.station, r.host,
-                     r.program, r.programVersion, r.operatorName, r.job, r.jobSha256, r.outcome,
-                     r.exitCode, r.error, r.labels, r.source, r.sourceLine},
+    DbValue key = r.runKey;
+    if (HistoryExec(db, InsertRun,
+                    Moved(r.runKey, r.kind, r.serial, r.model, r.started, r.ended, r.station,
+                          r.host, r.program, r.programVersion, r.operatorName, r.job, r.jobSha256,
+                          r.outcome, r.exitCode, r.error, r.labels, r.source, r.sourceLine),
                     &rows, error) != 0) {
         return HistoryDatabaseFailure;
     }
     if (rows.empty()) return 0;
-    for (const RecordOperation& o : r.operations) {
-        if (HistoryExec(db,
-                        "INSERT INTO operations (run_key, seq, op, device, board, outcome,"
-                        " started, ended, duration_ms, failure, image_name, image_bytes,"
-                        " image_sha256, old_version, new_version, download) VALUES (?, ?, ?, ?,"
-                        " ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                        {r.runKey, o.seq, o.op, o.device, o.board, o.outcome, o.started, o.ended,
-                         o.durationMs, o.failure, o.imageName, o.imageBytes, o.imageSha256,
-                         o.oldVersion, o.newVersion, o.download},
+    for (RecordOperation& o : r.operations) {
+        DbValue run = key;
+        if (HistoryExec(db, InsertOperation,
+                        Moved(run, o.seq, o.op, o.device, o.board, o.outcome, o.started, o.ended,
+                              o.durationMs, o.failure, o.imageName, o.imageBytes, o.imageSha256,
+                              o.oldVersion, o.newVersion, o.download),
                         nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
     }
-    for (const RecordChange& c : r.changes) {
-        if (HistoryExec(db,
-                        "INSERT INTO changes (run_key, seq, op_seq, at, device, board, field,"
-                        " value, verdict, words) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                        {r.runKey, c.seq, c.opSeq, c.at, c.device, c.board, c.field, c.value,
-                         c.verdict, c.words},
+    for (RecordChange& c : r.changes) {
+        DbValue run = key;
+        if (HistoryExec(db, InsertChange,
+                        Moved(run, c.seq, c.opSeq, c.at, c.device, c.board, c.field, c.value,
+                              c.verdict, c.words),
                         nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
     }
-    for (const RecordBoard& b : r.boards) {
-        // A session that read a board twice keeps what it read last.
-        if (HistoryExec(db,
-                        "INSERT INTO boards (run_key, address, type, serial, code_version)"
-                        " VALUES (?, ?, ?, ?, ?) ON CONFLICT (run_key, address) DO UPDATE SET"
-                        " serial = excluded.serial",
-                        {r.runKey, b.address, b.type, b.serial, b.codeVersion}, nullptr,
-                        error) != 0) {
+    for (RecordBoard& b : r.boards) {
+        DbValue run = key;
+        if (HistoryExec(db, InsertBoard, Moved(run, b.address, b.type, b.serial, b.codeVersion),
+                        nullptr, error) != 0) {
             return HistoryDatabaseFailure;
         }
     }

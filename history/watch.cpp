@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -42,7 +43,20 @@ int WatchFolders(const std::string& url, const std::vector<std::string>& folders
     std::signal(SIGTERM, OnSignal);
     std::map<std::string, Followed> files;
     HistoryDatabase* db = nullptr;
+    // While the database is away, each round tries again; what it said is
+    // printed once, when the database goes away, and its return once, after
+    // a round that stored what was new.
     bool away = false;
+    const auto goneAway = [&](const std::string& words) {
+        if (!away) {
+            std::fputs(words.c_str(), stderr);
+            std::fprintf(stderr, "quillon-history: the database is away; trying again every %d s\n",
+                         interval);
+        }
+        away = true;
+        HistoryClose(db);
+        db = nullptr;
+    };
     for (int round = 1; Stop == 0; ++round) {
         std::string error;
         if (db == nullptr) {
@@ -53,18 +67,7 @@ int WatchFolders(const std::string& url, const std::vector<std::string>& folders
                 HistoryClose(db);
                 return 2;
             }
-            if (status != 0) {
-                HistoryClose(db);
-                db = nullptr;
-                if (!away) {
-                    std::fprintf(stderr, "quillon-history: %s; trying again every %d s\n",
-                                 error.c_str(), interval);
-                }
-                away = true;
-            } else if (away) {
-                std::fprintf(stderr, "quillon-history: the database is back\n");
-                away = false;
-            }
+            if (status != 0) goneAway("quillon-history: " + error + "\n");
         }
         for (const std::string& folder : folders) {
             if (db == nullptr) break;
@@ -82,15 +85,22 @@ int WatchFolders(const std::string& url, const std::vector<std::string>& folders
                 if (static_cast<uint64_t>(st.st_size) == followed.offset) continue;
                 ImportCounts counts;
                 uint64_t consumed = followed.offset;
-                const int status =
-                    ImportFile(db, path, followed.offset, true, consumed, counts, stderr);
+                // The import's complaints, held until it is known whether
+                // the database failed (said once) or the file (said always).
+                char* said = nullptr;
+                std::size_t saidSize = 0;
+                std::FILE* err = open_memstream(&said, &saidSize);
+                const int status = ImportFile(db, path, followed.offset, true, consumed, counts,
+                                              err != nullptr ? err : stderr);
+                if (err != nullptr) std::fclose(err);
+                const std::string words = said != nullptr ? std::string(said, saidSize) : "";
+                std::free(said);
                 if (status == HistoryDatabaseFailure) {
-                    // Nothing of the file was stored: the next round reads it again.
-                    HistoryClose(db);
-                    db = nullptr;
-                    away = true;
+                    // Nothing of the file was stored: a later round reads it again.
+                    goneAway(words);
                     break;
                 }
+                std::fputs(words.c_str(), stderr);
                 followed.offset = consumed;
                 if (counts.added > 0) {
                     std::printf("%s: %llu added\n", path.c_str(),
@@ -98,6 +108,10 @@ int WatchFolders(const std::string& url, const std::vector<std::string>& folders
                     std::fflush(stdout);
                 }
             }
+        }
+        if (db != nullptr && away) {
+            std::fprintf(stderr, "quillon-history: the database is back\n");
+            away = false;
         }
         if (rounds > 0 && round >= rounds) break;
         for (int waited = 0; waited < interval * 10 && Stop == 0; ++waited) {
