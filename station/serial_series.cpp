@@ -52,8 +52,15 @@ int Lock(const SerialSeries& series, SeriesLock& lock, std::string& error) {
         error = "the serial-number lock " + series.lockPath + ": " + SystemReason();
         return 1;
     }
-    // _LK_LOCK tries for ten seconds; another station holds it for one take only.
+    // _LK_LOCK tries for ten seconds and then fails with EDEADLOCK; another
+    // station holds the lock for one take only, so that is tried again. Any
+    // other failure is the lock file's own and ends the take.
     while (_locking(lock.fd, _LK_LOCK, 1) != 0) {
+        if (errno == EDEADLOCK) continue;
+        error = "the serial-number lock " + series.lockPath + ": " + SystemReason();
+        _close(lock.fd);
+        lock.fd = -1;
+        return 1;
     }
 #else
     lock.fd = open(series.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
