@@ -524,6 +524,11 @@ TEST_F(WinUsbBackend, DeviceChoiceOpensTheNamedInstrument) {
                               : "");
         EXPECT_EQ(DuctraClose(), 0);
     }
+    // The probe lists both, each by the port and serial a choice names.
+    Captured.clear();
+    EXPECT_EQ(ductra::RunProbe(Capture, ductra::ProbeOutput::kList), 0);
+    CompareWithProbeGolden("windows-two-instruments-list.txt", Captured);
+    EXPECT_TRUE(stack_.handles.empty()) << "the probe left a handle open";
 }
 
 TEST_F(WinUsbBackend, PathThatCannotBeOpened) {
