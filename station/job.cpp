@@ -170,6 +170,12 @@ int ParseJson(const std::string& text, Json& document, std::string& error) {
     return 0;
 }
 
+int TakeJobText(const std::string& text, const fs::path& base, Job& job, std::string& error) {
+    Json document;
+    if (ParseJson(text, document, error) != 0) return 1;
+    return TakeJob(document, base, job, error);
+}
+
 }  // namespace
 
 const char* DeviceName(JobDevice device) {
@@ -193,10 +199,14 @@ int LoadJobFile(const std::string& path, Job& job, std::string& error) {
     }
     std::stringstream text;
     text << in.rdbuf();
-    Json document;
-    if (ParseJson(text.str(), document, error) != 0) return 1;
-    const fs::path base = fs::absolute(fs::u8path(path)).parent_path();
-    return TakeJob(document, base, job, error);
+    return TakeJobText(text.str(), fs::absolute(fs::u8path(path)).parent_path(), job, error);
+}
+
+int LoadJobText(const std::string& text, const std::string& source, const std::string& folder,
+                Job& job, std::string& error) {
+    job = Job{};
+    job.source = source;
+    return TakeJobText(text, fs::u8path(folder), job, error);
 }
 
 int JobFromArguments(const std::vector<std::string>& arguments, Job& job, std::string& error) {
