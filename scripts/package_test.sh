@@ -104,6 +104,29 @@ check_listing() { # check_listing WHAT OUTPUT EXIT_CODE
 rm -rf "$scratch"
 mkdir -p "$scratch"
 
+# The reproducibility check below builds the same source again in another
+# folder, of another name, without the tests. That build compiles in the
+# background while the checks before it run: they wait on dpkg, lintian and
+# wine, one core at a time, and leave the other to the compiler.
+second=$(mktemp -d "${TMPDIR:-/tmp}/quillon-second-build.XXXXXX")
+second_pid=
+trap '[ -z "$second_pid" ] || kill "$second_pid" 2>/dev/null; rm -rf "$second"' EXIT
+if git -C "$top" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$top" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh | tar --null -T - -cf -) |
+        tar -xf - -C "$second"
+else
+    (cd "$top" && tar --exclude=./build -cf - .) | tar -xf - -C "$second"
+fi
+jobs=${QUILLON_JOBS:-2}
+(
+    for preset in linux windows; do
+        (cd "$second" && cmake --preset $preset -DQUILLON_TESTS=OFF && cmake --build --preset $preset -j"$jobs") \
+            >"$scratch/second-$preset.log" 2>&1 || echo failed >"$scratch/second-$preset.failed"
+    done
+) </dev/null &
+second_pid=$!
+
 echo "=== pages and version ==="
 check "every relative link of README.md, CHANGELOG.md and doc/ resolves" scripts/check_links.sh
 check "CHANGELOG.md's top entry is this version" \
@@ -602,24 +625,21 @@ check "SHA256SUMS covers the four packages and their bills of materials" \
 
 echo "=== reproducible packages ==="
 # The same source built again in another folder, of another name, later,
-# without the tests: the packages must come out byte for byte the same. The
-# time stamp is the one the first packages were made with.
-second=$(mktemp -d "${TMPDIR:-/tmp}/quillon-second-build.XXXXXX")
-trap 'rm -rf "$second"' EXIT
-if git -C "$top" rev-parse --git-dir >/dev/null 2>&1; then
-    (cd "$top" && git ls-files -z --cached --others --exclude-standard |
-        xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh | tar --null -T - -cf -) |
-        tar -xf - -C "$second"
-else
-    (cd "$top" && tar --exclude=./build -cf - .) | tar -xf - -C "$second"
-fi
+# without the tests (begun in the background at the start): the packages
+# must come out byte for byte the same. The time stamp is the one the first
+# packages were made with.
+wait "$second_pid"
+second_pid=
 export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(package_epoch "$deb.spdx.json")
-jobs=${QUILLON_JOBS:-2}
 for preset in linux windows; do
-    (cd "$second" && cmake --preset $preset -DQUILLON_TESTS=OFF && cmake --build --preset $preset -j"$jobs" &&
-        cpack --preset $preset) >"$scratch/second-$preset.log" 2>&1 ||
-        { echo "second $preset build failed:"; tail -20 "$scratch/second-$preset.log"; }
+    if [ -e "$scratch/second-$preset.failed" ]; then
+        echo "second $preset build failed:"
+        tail -20 "$scratch/second-$preset.log"
+        continue
+    fi
+    (cd "$second" && cpack --preset $preset) >>"$scratch/second-$preset.log" 2>&1 ||
+        { echo "second $preset packages failed:"; tail -20 "$scratch/second-$preset.log"; }
 done
 echo "SHA-256 of the packages ($SOURCE_DATE_EPOCH), first build | second build in $second:"
 for package in "$deb" "$zip" "$installer" "$msi"; do

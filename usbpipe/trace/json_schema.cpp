@@ -1,8 +1,10 @@
 // The schema check: valijson's failures carry their context as "<root>",
 // "[operations]", "[1]", "[board]"; the deepest one is named as the file
-// spells it, operations[1].board.
+// spells it, operations[1].board, and a missing or unknown key by its own
+// name, operations[1].board too.
 #include "usbpipe/trace/json_schema.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +66,33 @@ int CheckJsonSchema(const char* schemaText, const nlohmann::json& document, cons
     }
     field = FieldPath(deepest->context, whole);
     description = deepest->description;
+    // A missing or unknown key is reported at the object that holds it;
+    // the key itself is the field a reader looks for.
+    static const char* const keyed[][2] = {
+        {"Missing required property '", "Missing required property."},
+        {"Object contains a property that could not be validated using 'properties' or "
+         "'additionalProperties' constraints: '",
+         "Not a property the schema names."},
+    };
+    for (const auto& [said, plain] : keyed) {
+        const std::size_t quoted = std::strlen(said);
+        const std::size_t close = description.rfind('\'');
+        if (description.rfind(said, 0) != 0 || close == std::string::npos || close < quoted) {
+            continue;
+        }
+        const std::string key = description.substr(quoted, close - quoted);
+        field = field == whole ? key : field + "." + key;
+        description = plain;
+    }
+    if (description == "Failed to any values against subschema in 'contains' constraint.") {
+        description = "None of the items is the one the schema requires.";
+    }
+    // Bounds are printed as doubles ("255.000000"); a whole bound as written.
+    const std::size_t point = description.rfind(".000000");
+    if (description.rfind("Expected number ", 0) == 0 && point != std::string::npos &&
+        point + 7 == description.size()) {
+        description.erase(point);
+    }
     return 1;
 }
 
