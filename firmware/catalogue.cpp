@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "firmware/image.h"
+#include "firmware/prompts.h"
 #include "terminal/console_io.h"
 #include "terminal/platform.h"
 
@@ -95,7 +96,7 @@ int ChooseFirmwareImage() {
 
     const int32_t count = static_cast<int32_t>(entries.size());
     for (;;) {
-        ConsolePrint("\nEnter the number of the firmware you want: ");
+        ConsolePrint("\n%s", FirmwareChoicePrompt.text);
         int32_t selection = 0;
         // Text instead of a number is discarded and the question asked again.
         if (!ReadDecimal(selection) || selection < 1 || selection > count) continue;

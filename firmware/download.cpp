@@ -7,6 +7,7 @@
 
 #include "firmware/firmware.h"
 #include "firmware/image.h"
+#include "firmware/prompts.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "terminal/console_io.h"
@@ -58,7 +59,7 @@ void PutDeviceAndBlock(uint8_t device, uint16_t blockNumber) {
 // Device numbers 1 to 255; 0, other numbers and text bring the question back.
 uint8_t AskDeviceNumber() {
     for (;;) {
-        ConsolePrint("What device? ");
+        ConsolePrint("%s", DownloadDevicePrompt.text);
         int32_t answer = 0;
         if (ReadDecimal(answer) && answer >= 1 && answer <= 255)
             return static_cast<uint8_t>(answer);

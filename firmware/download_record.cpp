@@ -14,15 +14,26 @@ bool IsBootloader(uint8_t command) {
     return command >= Command::BootloaderEnter && command <= Command::BootloaderErase;
 }
 
-void Fail(DownloadRecord& record, const std::string& why, bool retriable = false) {
+void Fail(DownloadRecord& record, DownloadOutcome outcome, const std::string& why,
+          bool retriable = false) {
     if (!record.failure.empty() && !record.retriable) return;
     record.failure = record.step + ": " + why;
+    record.outcome = outcome;
     record.retriable = retriable;
+}
+
+// The outcome while no step has failed: completed once the board was reset
+// after every block was written and verified.
+void Settle(DownloadRecord& record) {
+    if (!record.failure.empty()) return;
+    const bool complete = record.reset && record.written > 0 && record.verified == record.written &&
+                          (record.expectedBlocks == 0 || record.written == record.expectedBlocks);
+    record.outcome = complete ? DownloadOutcome::Completed : DownloadOutcome::Unfinished;
 }
 
 void ReadBack(DownloadRecord& record, const TracedExchange& x, uint16_t block) {
     if (!ExchangeAccepted(x)) {
-        Fail(record, ExchangeVerdict(x), true);
+        Fail(record, DownloadOutcome::StepFailed, ExchangeVerdict(x), true);
         return;
     }
     // A read-back that succeeds on its second asking clears the first failure.
@@ -37,7 +48,8 @@ void ReadBack(DownloadRecord& record, const TracedExchange& x, uint16_t block) {
         answer.size() > 4 ? answer.subspan(4) : std::span<const uint8_t>();
     const int mismatch = FirstReadBackMismatch(record.lastData, stored);
     if (mismatch >= 0) {
-        Fail(record, "byte " + std::to_string(mismatch) + " differs");
+        Fail(record, DownloadOutcome::ReadBackDiffers,
+             "byte " + std::to_string(mismatch) + " differs");
     } else {
         ++record.verified;
     }
@@ -60,7 +72,9 @@ DownloadStep ClassifyDownloadStep(const DownloadRecord& record, const TracedExch
     return DownloadStep::None;
 }
 
-void TakeDownloadStep(DownloadRecord& record, const TracedExchange& x) {
+namespace {
+
+void Take(DownloadRecord& record, const TracedExchange& x) {
     const std::span<const uint8_t> payload = RequestPayloadOf(x);
     if (ClassifyDownloadStep(record, x) == DownloadStep::Starts) {
         record = DownloadRecord{};
@@ -112,7 +126,14 @@ void TakeDownloadStep(DownloadRecord& record, const TracedExchange& x) {
             record.step = "the enable";
             return;
     }
-    if (!ExchangeAccepted(x)) Fail(record, ExchangeVerdict(x));
+    if (!ExchangeAccepted(x)) Fail(record, DownloadOutcome::StepFailed, ExchangeVerdict(x));
+}
+
+}  // namespace
+
+void TakeDownloadStep(DownloadRecord& record, const TracedExchange& x) {
+    Take(record, x);
+    Settle(record);
 }
 
 std::string DownloadWords(const DownloadRecord& record) {
@@ -130,10 +151,14 @@ std::string DownloadWords(const DownloadRecord& record) {
     } else {
         words += "old code version not reported";
     }
-    const bool complete = record.reset && record.failure.empty() && record.written > 0 &&
-                          record.verified == record.written &&
-                          (record.expectedBlocks == 0 || record.written == record.expectedBlocks);
-    if (complete) return words + ": completed";
-    if (!record.failure.empty()) return words + ": stopped at " + record.failure;
+    switch (record.outcome) {
+        case DownloadOutcome::Completed:
+            return words + ": completed";
+        case DownloadOutcome::ReadBackDiffers:
+        case DownloadOutcome::StepFailed:
+            return words + ": stopped at " + record.failure;
+        case DownloadOutcome::Unfinished:
+            break;
+    }
     return words + ": stopped after " + (record.step.empty() ? "its start" : record.step);
 }

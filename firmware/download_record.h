@@ -10,6 +10,14 @@
 #include "firmware/image.h"
 #include "link/traced_exchange.h"
 
+// How a followed download stands after its last step.
+enum class DownloadOutcome : uint8_t {
+    Unfinished,       // no step failed, but the download has not reached its end
+    Completed,        // every block written and verified, and the board reset
+    ReadBackDiffers,  // a block read back is not the block written
+    StepFailed,       // a step's exchange failed: the board refused it or the link failed
+};
+
 struct DownloadRecord {
     bool open = false;    // a download is being followed
     uint64_t micros = 0;  // when it began
@@ -23,8 +31,9 @@ struct DownloadRecord {
     CodeVersionParts old{0, 0};
     bool erased = false;
     bool reset = false;
-    std::string step;        // the last step taken ("the erase", "block 2 read-back")
-    std::string failure;     // where and why it stopped; empty while it is sound
+    std::string step;     // the last step taken ("the erase", "block 2 read-back")
+    std::string failure;  // where and why it stopped; empty while it is sound
+    DownloadOutcome outcome = DownloadOutcome::Unfinished;  // set by each step taken
     bool retriable = false;  // the failure was a read-back, which is asked twice
     uint16_t lastBlock = 0;
     std::vector<uint8_t> lastData;  // the block last written
@@ -41,5 +50,5 @@ DownloadStep ClassifyDownloadStep(const DownloadRecord& record, const TracedExch
 // new record.
 void TakeDownloadStep(DownloadRecord& record, const TracedExchange& exchange);
 // "firmware download: 3 of 3 blocks written, 3 verified, old code version
-// 1.17: completed", or where and why it stopped.
+// 1.17: completed", or where and why it stopped: the sentence of its outcome.
 std::string DownloadWords(const DownloadRecord& record);

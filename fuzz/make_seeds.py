@@ -192,3 +192,27 @@ for path in sorted(glob.glob(os.path.join(HERE, "..", "sim", "scenarios", "*.jso
         write("fuzz_scenario", os.path.basename(path)[:-5], f.read())
 write("fuzz_scenario", "number-overflow", b'{"latency_us": 1e400}')
 write("fuzz_scenario", "deep-nesting", b'{"description": ' + b"[" * 2000 + b"]" * 2000 + b"}")
+
+# The job reader: the jobs of the station's golden table (their job files,
+# and their command lines one argument a line), a job saved as Latin-1, a
+# number too large for a double, ten thousand operations and nesting deeper
+# than the reader takes.
+import re
+
+with open(os.path.join(HERE, "..", "tests", "e2e", "station_jobs_test.cpp"), encoding="latin-1") as f:
+    table = f.read()
+rows = re.findall(r'\{"(station_[a-z0-9_]+)",\n(.*?)\n     [0-9]+,\n', table, re.S)
+for name, body in rows:
+    job = re.search(r'R"\((.*?)\)"', body, re.S)
+    if job:
+        write("fuzz_job", name[len("station_"):], job.group(1).encode("latin-1"))
+    arguments = re.search(r'\{("[a-z-]+"(?:, "[^"]*")*)\},?$', body.strip())
+    if arguments and not arguments.group(1).startswith('"run"'):
+        words = re.findall(r'"([^"]*)"', arguments.group(1))
+        write("fuzz_job", name[len("station_"):] + "-arguments", "\n".join(words).encode())
+write("fuzz_job", "not-utf8", b'{"description":"caf\xe9","operations":[{"op":"list"}]}')
+write("fuzz_job", "number-overflow", b'{"operations":[{"op":"reset","board":1e400,"level":0}]}')
+write("fuzz_job", "ten-thousand", b'{"operations":[' + b",".join([b'{"op":"list"}'] * 10000) + b"]}")
+write("fuzz_job", "deep-nesting",
+      b'{"labels":{"a":' + b"[" * 2000 + b"]" * 2000 + b'},"operations":[{"op":' + b"{\"x\":" * 2000
+      + b"1" + b"}" * 2000 + b"}]}")

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 cmake --preset fuzz >/dev/null
-targets=(fuzz_receive fuzz_decoders fuzz_console fuzz_trace fuzz_scenario)
+targets=(fuzz_receive fuzz_decoders fuzz_console fuzz_trace fuzz_scenario fuzz_job)
 cmake --build --preset fuzz -j"${QUILLON_JOBS:-2}" --target "${targets[@]}"
 # The targets run side by side for the same bounded time, each on its own
 # copy of its corpus, so that the layer takes the given seconds, not their sum.

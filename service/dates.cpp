@@ -7,6 +7,7 @@
 #include "protocol/time_format.h"
 #include "service/exchange.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 #include "terminal/platform.h"
@@ -42,7 +43,7 @@ Now TakeNow() {
 // 32 bits; words, negative and too large answers are refused.
 int32_t AskIntervalDays() {
     for (;;) {
-        ConsolePrint("Maintenance interval (in days)? ");
+        ConsolePrint("%s", MaintenanceIntervalPrompt.text);
         int32_t days = 0;
         if (ReadDecimal(days) && days >= 0 && days <= MaxIntervalDays) return days;
         ConsolePrint("Interval must be 0 to %d days.\n", MaxIntervalDays);

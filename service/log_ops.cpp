@@ -5,6 +5,7 @@
 #include "protocol/commands.h"
 #include "service/exchange.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 
@@ -25,7 +26,7 @@ void ClearLogOrFormat() {
     uint8_t sensor = 0;
     if (MenuState == MenuSensorBoards) {
         ConsolePrint("Clear sensor calibration log.\n");
-        sensor = AskSensorAddress("Sensor address: ");
+        sensor = AskSensorAddress(ClearLogAddressPrompt.text);
         PutOperation(sensor, SelectorClearCalibrationLog);
     } else if (MenuState == MenuMainBoard) {
         PutOperation(0, SelectorFormatLogMedia);

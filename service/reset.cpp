@@ -3,7 +3,9 @@
 // pipe is closed and opened again once the device has restarted.
 #include "link/link.h"
 #include "protocol/commands.h"
+#include "service/decline.h"
 #include "service/exchange.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 
@@ -22,11 +24,12 @@ void ResetBoard() {
 
     ConsolePrint("0 = Soft reset, just restart the board.\n");
     ConsolePrint("1 = Factory default, clears all calibrations and custom settings.\n\n");
-    ConsolePrint("enter 0 or 1: ");
+    ConsolePrint("%s", ResetLevelPrompt.text);
     // A word gives no level at all: it is discarded and refused like a level
     // above 1, so nothing but a typed 1 can start a factory reset.
     int32_t level = -1;
     if (!ReadDecimal(level) || (level != 0 && level != 1)) {
+        ReportDecline(Decline::ResetLevel, board);
         ConsolePrint("Reset level too dangerous, not allowed.\n");
         PressReturn();
         return;

@@ -1,11 +1,12 @@
 // Choosing the board a command serves.
 #include "service/exchange.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 
 uint8_t AskSensorAddress(const char* prompt) {
-    if (prompt == nullptr) prompt = "Sensor address? ";
+    if (prompt == nullptr) prompt = SensorAddressPrompt.text;
     for (;;) {
         ConsolePrint("%s", prompt);
         // A word instead of a number reads as 0 and is refused like address 0.
@@ -25,5 +26,5 @@ uint8_t AnnounceBoard(const BoardAnnouncement& texts) {
         return 0;
     }
     ConsolePrint("%s", texts.sensor);
-    return AskSensorAddress("Sensor address? ");
+    return AskSensorAddress(SensorAddressPrompt.text);
 }

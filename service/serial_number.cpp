@@ -5,8 +5,10 @@
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
+#include "service/decline.h"
 #include "service/exchange.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 
@@ -33,6 +35,7 @@ void SetSerialNumber() {
                        "Com Module set serial number\n", "Sensor Set Serial Number\n"});
     // Only a sensor (a nonzero address) can be a depth sensor.
     if (board != 0 && QueryDeviceFamily(board) == FamilyDepth) {
+        ReportDecline(Decline::DepthSensorSerial, board);
         ConsolePrint("***\n");
         ConsolePrint("\tNot allowed to change serial number of depth sensor.\n");
         ConsolePrint("***\n");
@@ -43,7 +46,7 @@ void SetSerialNumber() {
     RequestPayload[1] = 0;
 
     char serial[SerialFieldSize] = {};
-    ConsolePrint("Serial Number: ");
+    ConsolePrint("%s", SerialNumberPrompt.text);
     ConsoleScan("%19s", serial, sizeof serial);
     // Only 19 characters fit; the rest of a longer word is dropped here so
     // that it is not taken as the next menu answer.

@@ -5,8 +5,10 @@
 #include "link/link.h"
 #include "protocol/catalogue.h"
 #include "protocol/commands.h"
+#include "service/decline.h"
 #include "service/exchange.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
 #include "service/service.h"
 #include "terminal/console_io.h"
 
@@ -42,7 +44,7 @@ void WriteBatteryRange() {
     float lower = 3.2f;
     float upper = 6.0f;
     if (SondeModel == 4) {
-        if (AskChoice<uint8_t>("1 = NOBATT, 2 = IBP ", 1, 2) == 2) {
+        if (AskChoice<uint8_t>(BatteryRangePrompt.text, 1, 2) == 2) {
             ConsolePrint("\nIBP\n");
             lower = 1.0f;
             upper = 1.55f;
@@ -60,8 +62,9 @@ void WriteBatteryRange() {
 
 void WriteFluorometerType() {
     ConsolePrint("Set Fluorometer type\n");
-    const uint8_t sensor = AskSensorAddress("Sensor address? ");
+    const uint8_t sensor = AskSensorAddress(SensorAddressPrompt.text);
     if (QueryDeviceFamily(sensor) != FamilyFluorometer) {
+        ReportDecline(Decline::NotFluorometer, sensor);
         ConsolePrint("This is not a fluorometer.\n");
         PressReturn();
         return;
@@ -71,7 +74,7 @@ void WriteFluorometerType() {
     ConsolePrint(" 2 = Rhodamine\n");
     ConsolePrint(" 3 = Blue Green Algae Fresh\n");
     ConsolePrint(" 4 = Blue Green Algae Marine\n");
-    const uint16_t type = AskChoice<uint16_t>("Fluorometer? ", 1, 4);
+    const uint16_t type = AskChoice<uint16_t>(FluorometerTypePrompt.text, 1, 4);
 
     PutSettingHead(sensor, SettingFluorometerType);
     WriteLe32(RequestPayload + 4, type);

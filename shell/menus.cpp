@@ -8,6 +8,7 @@
 #include "protocol/commands.h"
 #include "protocol/status.h"
 #include "service/service.h"
+#include "shell/prompts.h"
 #include "shell/shell.h"
 #include "terminal/console_io.h"
 #include "terminal/platform.h"
@@ -115,7 +116,7 @@ void ShowTopMenu() {
     ConsolePrint("'q' to quit\n");
     ConsolePrint("\n\n");
     LookUpAndReport();
-    ConsolePrint("Service choice: ");
+    ConsolePrint("%s", TopMenuPrompt.text);
 }
 
 void ShowSensorMenu() {
@@ -133,7 +134,7 @@ void ShowSensorMenu() {
     ConsolePrint("'q'  Quit\n");
     ConsolePrint("\n\n");
     LookUpAndReport();
-    ConsolePrint("Device cmd: ");
+    ConsolePrint("%s", SensorMenuPrompt.text);
 }
 
 void ShowMainBoardMenu() {
@@ -150,7 +151,7 @@ void ShowMainBoardMenu() {
     ConsolePrint("'rm' Return to main menu\n");
     ConsolePrint("'q'  Quit\n");
     ConsolePrint("\n\n");
-    ConsolePrint("Main Board cmd: ");
+    ConsolePrint("%s", MainBoardMenuPrompt.text);
 }
 
 void ShowHandheldMenu() {
@@ -164,7 +165,7 @@ void ShowHandheldMenu() {
     ConsolePrint("'rm' Return to main menu\n");
     ConsolePrint("'q'  Quit\n");
     ConsolePrint("\n\n");
-    ConsolePrint("Vantor cmd: ");
+    ConsolePrint("%s", HandheldMenuPrompt.text);
 }
 
 void ShowComModuleMenu() {
@@ -183,7 +184,7 @@ void ShowComModuleMenu() {
         ConsolePrint("Use Quellis to understand what the setup numbers mean, or to change them.\n");
     }
     ConsolePrint("\n\n");
-    ConsolePrint("Com Module cmd: ");
+    ConsolePrint("%s", ComModuleMenuPrompt.text);
 }
 
 bool ActOnTopAnswer(std::string_view answer) {

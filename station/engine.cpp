@@ -11,8 +11,12 @@
 #include <ctime>
 #include <string_view>
 
+#include "firmware/prompts.h"
 #include "link/link.h"
+#include "service/decline.h"
 #include "service/menu_state.h"
+#include "service/prompts.h"
+#include "shell/prompts.h"
 #include "shell/shell.h"
 #include "terminal/console_io.h"
 #include "terminal/program_end.h"
@@ -41,18 +45,26 @@ struct Progress {
     std::chrono::steady_clock::time_point began;  // of the step that runs
 };
 
+// The console's answer source takes no context: the run under way.
 Progress* Active = nullptr;
-
-constexpr std::string_view PressReturnPrompt = "Press return ";
 
 // The menu a prompt belongs to: 't' for the top menu; 0 for no menu.
 char MenuOf(std::string_view prompt) {
-    if (prompt == "Service choice: ") return 't';
-    if (prompt == "Device cmd: ") return 's';
-    if (prompt == "Main Board cmd: ") return 'm';
-    if (prompt == "Vantor cmd: ") return 'h';
-    if (prompt == "Com Module cmd: ") return 'c';
+    static constexpr std::pair<const ConsolePrompt*, char> Menus[] = {
+        {&TopMenuPrompt, 't'},      {&SensorMenuPrompt, 's'},    {&MainBoardMenuPrompt, 'm'},
+        {&HandheldMenuPrompt, 'h'}, {&ComModuleMenuPrompt, 'c'},
+    };
+    for (const auto& [menuPrompt, menu] : Menus) {
+        if (prompt == menuPrompt->text) return menu;
+    }
     return 0;
+}
+
+// The console declined the command under way: recorded in its step.
+void Declined(void* context, Decline decline, uint8_t board) {
+    Progress& p = *static_cast<Progress*>(context);
+    if (p.current < 0) return;
+    p.run->windows[static_cast<std::size_t>(p.current)].declined = {decline, board};
 }
 
 int Give(const std::string& text, char* answer, std::size_t capacity) {
@@ -102,11 +114,11 @@ int AnswerPrompt(const char* promptText, char* answer, std::size_t capacity) {
     if (p.current < 0) return Unforeseen(p, prompt);
     const EngineStep& step = steps[static_cast<std::size_t>(p.current)];
     for (std::size_t i = 0; i < step.answers.size(); ++i) {
-        if (p.used[i] || step.answers[i].prompt != prompt) continue;
+        if (p.used[i] || prompt != step.answers[i].prompt.text) continue;
         p.used[i] = true;
         return Give(step.answers[i].text, answer, capacity);
     }
-    if (prompt == PressReturnPrompt) return Give("", answer, capacity);
+    if (prompt == PressReturnPrompt.text) return Give("", answer, capacity);
     return Unforeseen(p, prompt);
 }
 
@@ -129,9 +141,10 @@ bool FinishStep(Progress& p) {
     window.durationMs = MillisecondsSince(p.began);
     const EngineStep& step = (*p.steps)[static_cast<std::size_t>(p.current)];
     for (std::size_t i = 0; i < step.answers.size(); ++i) {
-        if (p.used[i] || step.answers[i].optional) continue;
+        if (p.used[i] || step.answers[i].prompt.optional) continue;
         p.run->errorStep = static_cast<std::size_t>(p.current);
-        p.run->error = "the console never asked \"" + step.answers[i].prompt + "\"";
+        p.run->error =
+            "the console never asked \"" + std::string(step.answers[i].prompt.text) + "\"";
         return false;
     }
     const std::size_t done = static_cast<std::size_t>(p.current);
@@ -143,17 +156,105 @@ bool FinishStep(Progress& p) {
     return true;
 }
 
-// The answers a board's menu command needs before its own questions: the
-// sensor address, asked by the sensor boards menu's commands.
-void AskedAddress(EngineStep& step, const JobOperation& op,
-                  const char* prompt = "Sensor address? ") {
-    if (step.menu == 's') step.answers.push_back({prompt, std::to_string(op.board)});
+// The engine's table: one row per operation kind, each a step or two (a
+// menu command), each step its command and its answers keyed to the
+// console's prompts. A step is made in the menu of the operation's board:
+// the device's own menu for the handheld and the communications module, for
+// the sonde the main board's menu for board 0 and the sensor boards menu
+// for the others (or always, for the rows that say so).
+
+using AnswerOf = std::string (*)(const JobOperation& op, const std::string& serial);
+using Condition = bool (*)(const JobOperation& op);
+
+struct AnswerRule {
+    const ConsolePrompt* prompt = nullptr;  // nullptr: the end of the answers
+    AnswerOf answer = nullptr;
+    char menu = 0;              // asked in this menu only; 0: in every menu
+    Condition given = nullptr;  // nullptr: always given
+};
+
+struct StepRule {
+    const char* command = nullptr;  // nullptr: the end of the steps
+    char menu = 0;                  // made in this menu only; 0: in every menu
+    Condition made = nullptr;       // nullptr: always made
+    AnswerRule answers[3] = {};
+};
+
+struct OperationRow {
+    OperationKind kind;
+    bool sensorMenu;  // made in the sensor boards menu even for board 0
+    StepRule steps[2];
+};
+
+std::string Board(const JobOperation& op, const std::string&) {
+    return std::to_string(op.board);
+}
+std::string SerialOf(const JobOperation& op, const std::string& serial) {
+    return op.nextSerial ? serial : op.serial;
+}
+std::string IntervalDays(const JobOperation& op, const std::string&) {
+    return std::to_string(op.intervalDays);
+}
+std::string Level(const JobOperation& op, const std::string&) {
+    return std::to_string(op.level);
+}
+std::string Battery(const JobOperation& op, const std::string&) {
+    return std::to_string(op.battery);
+}
+std::string FluorometerType(const JobOperation& op, const std::string&) {
+    return std::to_string(op.fluorometer);
+}
+// The station's firmware folder holds the job's image alone: entry 1.
+std::string FirstEntry(const JobOperation&, const std::string&) {
+    return "1";
 }
 
-char MenuFor(const JobOperation& op) {
+bool BuildDate(const JobOperation& op) {
+    return op.build;
+}
+bool MaintenanceDate(const JobOperation& op) {
+    return op.maintenance;
+}
+bool BatteryChosen(const JobOperation& op) {
+    return op.battery != 0;
+}
+
+// The sensor boards menu's commands first ask which board they serve.
+constexpr AnswerRule Address{&SensorAddressPrompt, &Board, 's'};
+
+constexpr OperationRow Operations[] = {
+    {OperationKind::List, true, {{"ll"}}},
+    {OperationKind::Report, false, {{"cn", 0, nullptr, {Address}}}},
+    {OperationKind::Serial,
+     false,
+     {{"sn", 0, nullptr, {Address, {&SerialNumberPrompt, &SerialOf}}}}},
+    {OperationKind::Dates,
+     false,
+     {{"bd", 0, &BuildDate, {Address}},
+      {"md", 0, &MaintenanceDate, {Address, {&MaintenanceIntervalPrompt, &IntervalDays, 's'}}}}},
+    {OperationKind::Reset, false, {{"rs", 0, nullptr, {Address, {&ResetLevelPrompt, &Level}}}}},
+    {OperationKind::ClearLog, false, {{"cl", 0, nullptr, {{&ClearLogAddressPrompt, &Board, 's'}}}}},
+    {OperationKind::FormatLogMedia, false, {{"cl"}}},
+    {OperationKind::Setting,
+     false,
+     {{"sb", 'm', nullptr, {{&BatteryRangePrompt, &Battery, 0, &BatteryChosen}}},
+      {"sf", 's', nullptr, {Address, {&FluorometerTypePrompt, &FluorometerType}}}}},
+    {OperationKind::Download,
+     false,
+     {{"dl", 0, nullptr, {{&FirmwareChoicePrompt, &FirstEntry}, {&DownloadDevicePrompt, &Board}}}}},
+};
+
+const OperationRow* RowOf(OperationKind kind) {
+    for (const OperationRow& row : Operations) {
+        if (row.kind == kind) return &row;
+    }
+    return nullptr;
+}
+
+char MenuFor(const JobOperation& op, const OperationRow& row) {
     if (op.device == JobDevice::Handheld) return 'h';
     if (op.device == JobDevice::ComModule) return 'c';
-    return op.board == 0 && op.kind != OperationKind::List ? 'm' : 's';
+    return op.board == 0 && !row.sensorMenu ? 'm' : 's';
 }
 
 }  // namespace
@@ -175,73 +276,28 @@ std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial) {
     std::vector<EngineStep> steps;
     for (std::size_t i = 0; i < job.operations.size(); ++i) {
         const JobOperation& op = job.operations[i];
-        EngineStep step;
-        step.operation = i;
-        step.menu = MenuFor(op);
-        switch (op.kind) {
-            case OperationKind::List:
-                step.command = "ll";
-                break;
-            case OperationKind::Report:
-                step.command = "cn";
-                AskedAddress(step, op);
-                break;
-            case OperationKind::Serial:
-                step.command = "sn";
-                AskedAddress(step, op);
-                // A depth sensor keeps its serial number: the console does not ask.
-                step.answers.push_back(
-                    {"Serial Number: ", op.nextSerial ? serial : op.serial, true});
-                break;
-            case OperationKind::Dates:
-                if (op.build) {
-                    EngineStep build = step;
-                    build.command = "bd";
-                    AskedAddress(build, op);
-                    steps.push_back(build);
+        const OperationRow* row = RowOf(op.kind);
+        if (row == nullptr) continue;
+        const char menu = MenuFor(op, *row);
+        for (const StepRule& rule : row->steps) {
+            if (rule.command == nullptr) break;
+            if ((rule.menu != 0 && rule.menu != menu) || (rule.made != nullptr && !rule.made(op))) {
+                continue;
+            }
+            EngineStep step;
+            step.operation = i;
+            step.menu = menu;
+            step.command = rule.command;
+            for (const AnswerRule& answer : rule.answers) {
+                if (answer.prompt == nullptr) break;
+                if ((answer.menu != 0 && answer.menu != menu) ||
+                    (answer.given != nullptr && !answer.given(op))) {
+                    continue;
                 }
-                if (!op.maintenance) continue;
-                step.command = "md";
-                AskedAddress(step, op);
-                if (step.menu == 's') {
-                    step.answers.push_back(
-                        {"Maintenance interval (in days)? ", std::to_string(op.intervalDays)});
-                }
-                break;
-            case OperationKind::Reset:
-                step.command = "rs";
-                AskedAddress(step, op);
-                step.answers.push_back({"enter 0 or 1: ", std::to_string(op.level)});
-                break;
-            case OperationKind::ClearLog:
-                step.command = "cl";
-                AskedAddress(step, op, "Sensor address: ");
-                break;
-            case OperationKind::FormatLogMedia:
-                step.command = "cl";
-                break;
-            case OperationKind::Setting:
-                if (step.menu == 'm') {
-                    step.command = "sb";
-                    if (op.battery != 0) {
-                        step.answers.push_back(
-                            {"1 = NOBATT, 2 = IBP ", std::to_string(op.battery)});
-                    }
-                } else {
-                    step.command = "sf";
-                    AskedAddress(step, op);
-                    // A board that is not a fluorometer is not asked its type.
-                    step.answers.push_back({"Fluorometer? ", std::to_string(op.fluorometer), true});
-                }
-                break;
-            case OperationKind::Download:
-                // The station's firmware folder holds the job's image alone.
-                step.command = "dl";
-                step.answers.push_back({"Enter the number of the firmware you want: ", "1"});
-                step.answers.push_back({"What device? ", std::to_string(op.board)});
-                break;
+                step.answers.push_back({*answer.prompt, answer.answer(op, serial)});
+            }
+            steps.push_back(std::move(step));
         }
-        steps.push_back(step);
     }
     return steps;
 }
@@ -256,6 +312,7 @@ void RunEngine(const std::vector<EngineStep>& steps, const EngineHooks& hooks, E
     Active = &progress;
     SetAnswerSource(&AnswerPrompt);
     SetProgramEndHandler(&EndOfEngine);
+    SetDeclineObserver(&Declined, &progress);
     try {
         MenuState = MenuTop;
         StartUp();
@@ -284,6 +341,7 @@ void RunEngine(const std::vector<EngineStep>& steps, const EngineHooks& hooks, E
     std::fflush(stdout);
     SetAnswerSource(nullptr);
     SetProgramEndHandler(nullptr);
+    SetDeclineObserver(nullptr, nullptr);
     Active = nullptr;
     run.ended = UtcNow();
 }

@@ -10,16 +10,18 @@
 #include <utility>
 #include <vector>
 
+#include "service/decline.h"
 #include "station/job.h"
+#include "terminal/console_io.h"
 
-// One answer of a step, under the prompt it answers. An optional answer is
-// one the console asks only for some boards (a depth sensor is never asked
-// for a serial number): not asked, the operation's verdict comes from what
-// was sent, never a bad job.
+// One answer of a step, under the console's declaration of the prompt it
+// answers. An answer to an optional prompt (one the console asks only for
+// some boards: a depth sensor is never asked for a serial number) may go
+// unused: the operation's verdict then comes from what was sent and what
+// the console declined, never a bad job.
 struct EngineAnswer {
-    std::string prompt;
+    ConsolePrompt prompt;
     std::string text;
-    bool optional = false;
 };
 
 // One menu command of an operation: the menu ('m' main board, 's' sensor
@@ -30,6 +32,13 @@ struct EngineStep {
     char menu = 's';
     std::string command;
     std::vector<EngineAnswer> answers;
+};
+
+// A command the console declined before sending anything, as it reported
+// it: the code and the board.
+struct StepDecline {
+    Decline decline = Decline::None;
+    int board = 0;
 };
 
 // Which of the station's recorded pipe calls a step made, and when it ran
@@ -44,6 +53,7 @@ struct StepWindow {
     int64_t durationMs = 0;
     std::string refused;    // the station refused the step before it ran: why
     bool mismatch = false;  // refused as not the board the job expects
+    StepDecline declined;   // what the console declined while the step ran
 };
 
 struct EngineRun {
@@ -72,8 +82,9 @@ struct EngineHooks {
     bool (*stepSucceeded)(void* context, std::size_t step, const StepWindow& window) = nullptr;
 };
 
-// The steps that carry out the job's operations; serial is the station's
-// next number for the operations that take it.
+// The steps that carry out the job's operations, made by the engine's table
+// of operation kinds (engine.cpp); serial is the station's next number for
+// the operations that take it.
 std::vector<EngineStep> StepsOf(const Job& job, const std::string& serial);
 
 // Runs the steps: start-up, then the menus from the top menu, each step's

@@ -170,6 +170,45 @@ int ParseJson(const std::string& text, Json& document, std::string& error) {
     return 0;
 }
 
+// Whether the text is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF), as a job file's JSON must be.
+bool IsUtf8(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // the bounds of the second byte
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+int TakeJobText(const std::string& text, const fs::path& base, Job& job, std::string& error) {
+    Json document;
+    if (ParseJson(text, document, error) != 0) return 1;
+    return TakeJob(document, base, job, error);
+}
+
 }  // namespace
 
 const char* DeviceName(JobDevice device) {
@@ -193,15 +232,29 @@ int LoadJobFile(const std::string& path, Job& job, std::string& error) {
     }
     std::stringstream text;
     text << in.rdbuf();
-    Json document;
-    if (ParseJson(text.str(), document, error) != 0) return 1;
-    const fs::path base = fs::absolute(fs::u8path(path)).parent_path();
-    return TakeJob(document, base, job, error);
+    return TakeJobText(text.str(), fs::absolute(fs::u8path(path)).parent_path(), job, error);
+}
+
+int LoadJobText(const std::string& text, const std::string& source, const std::string& folder,
+                Job& job, std::string& error) {
+    job = Job{};
+    job.source = source;
+    return TakeJobText(text, fs::u8path(folder), job, error);
 }
 
 int JobFromArguments(const std::vector<std::string>& arguments, Job& job, std::string& error) {
     job = Job{};
     job.source = "command line";
+    // The schema judges text, as in a job file: bytes that are not UTF-8
+    // are refused first, naming the option whose value they are.
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (IsUtf8(arguments[i])) continue;
+        const std::string& before = i > 0 ? arguments[i - 1] : std::string();
+        const bool value = before.rfind("--", 0) == 0 && before != "--next" && IsUtf8(before);
+        error = value ? before + ": the value is not UTF-8 text"
+                      : "argument " + std::to_string(i + 1) + " is not UTF-8 text";
+        return 1;
+    }
     Json op = Json::object();
     op["op"] = arguments.empty() ? "" : arguments[0];
     for (std::size_t i = 1; i < arguments.size(); ++i) {

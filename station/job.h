@@ -61,6 +61,10 @@ const char* JobSchemaText();
 // file's folder. 0, or nonzero with error naming the field
 // ("operations[1].board: ...").
 int LoadJobFile(const std::string& path, Job& job, std::string& error);
+// The same for a job's text, named by source, whose relative image paths
+// are taken from the given folder.
+int LoadJobText(const std::string& text, const std::string& source, const std::string& folder,
+                Job& job, std::string& error);
 // One operation from the command line: "download --board 3 --image kdo.bin".
 // Its options become the operation's fields and go through the same schema.
 int JobFromArguments(const std::vector<std::string>& arguments, Job& job, std::string& error);

@@ -186,21 +186,21 @@ void ChangeValue(uint8_t command, std::span<const uint8_t> payload, Json& change
     }
 }
 
-// Why the console declined an operation without sending it: read from its
-// own question to the board (the family of the board's record).
-std::string DeclinedReason(const JobOperation& op, const std::vector<TracedExchange>& exchanges) {
-    for (const TracedExchange& x : exchanges) {
-        if (CommandOf(x) != Command::DeviceReport || BoardOf(x) != op.board) continue;
-        const std::span<const uint8_t> payload = AnswerPayloadOf(x);
-        if (payload.empty()) continue;
-        if (op.kind == OperationKind::Serial && payload[0] == FamilyDepth) {
-            return "the console declined: board " + std::to_string(op.board) +
+// Why the console declined an operation without sending it, from the code
+// it reported as it declined.
+std::string DeclinedReason(const JobOperation& op, const StepDecline& declined) {
+    const std::string board = std::to_string(declined.board);
+    switch (declined.decline) {
+        case Decline::DepthSensorSerial:
+            return "the console declined: board " + board +
                    " is a depth sensor, which keeps its serial number";
-        }
-        if (op.kind == OperationKind::Setting && payload[0] != FamilyFluorometer) {
-            return "the console declined: board " + std::to_string(op.board) +
-                   " is not a fluorometer";
-        }
+        case Decline::NotFluorometer:
+            return "the console declined: board " + board + " is not a fluorometer";
+        case Decline::ResetLevel:
+            return "the console declined: reset level " + std::to_string(op.level) +
+                   " is not allowed";
+        case Decline::None:
+            break;
     }
     return "the console sent no such request (see the transcript)";
 }
@@ -241,7 +241,8 @@ struct OperationOutcome {
     Json fields = Json::object();
 };
 
-OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange>& exchanges) {
+OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange>& exchanges,
+                        const StepDecline& declined) {
     OperationOutcome out;
     auto fail = [&out](const Failure& failure) {
         if (out.exit != ExitDone) return;
@@ -254,8 +255,7 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
             if (ClassifyDownloadStep(record, x) != DownloadStep::None) TakeDownloadStep(record, x);
         }
         const std::string words = DownloadWords(record);
-        const bool completed =
-            words.size() >= 9 && words.compare(words.size() - 9, 9, "completed") == 0;
+        const bool completed = record.outcome == DownloadOutcome::Completed;
         Json download = {
             {"blocks_expected", record.expectedBlocks},
             {"blocks_written", record.written},
@@ -268,7 +268,7 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
             {"record", words}};
         out.fields["download"] = download;
         if (completed) return out;
-        if (record.failure.find("differs") != std::string::npos) {
+        if (record.outcome == DownloadOutcome::ReadBackDiffers) {
             out.exit = ExitVerifyFailure;
             out.fields["failure"] = {{"verdict", record.failure}};
             return out;
@@ -278,8 +278,12 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
             if (!ExchangeAccepted(x) && CommandOf(x) != Command::BootloaderReadPage) fail(Judge(x));
         }
         if (out.exit == ExitDone) {
-            out.exit = record.failure.empty() ? ExitRefused : ExitLinkFailure;
-            out.fields["failure"] = {{"verdict", record.failure.empty() ? words : record.failure}};
+            // No exchange but read-backs failed, and the record holds a failed
+            // read-back that no second asking cleared; otherwise the download
+            // ended unfinished, nothing having failed.
+            const bool failed = record.outcome == DownloadOutcome::StepFailed;
+            out.exit = failed ? ExitLinkFailure : ExitRefused;
+            out.fields["failure"] = {{"verdict", failed ? record.failure : words}};
         }
         return out;
     }
@@ -309,12 +313,12 @@ OperationOutcome Decode(const JobOperation& op, const std::vector<TracedExchange
     const bool missing = (IsChange(op.kind) && changes.empty()) ||
                          (op.kind == OperationKind::Report && !out.fields.contains("record")) ||
                          (op.kind == OperationKind::List && !out.fields.contains("devices"));
-    if (missing) {
+    if (missing || declined.decline != Decline::None) {
         // The console itself declined (a depth sensor keeps its serial
-        // number, a board that is not a fluorometer has no type): the
-        // transcript says why.
+        // number, a board that is not a fluorometer has no type), or sent
+        // nothing for a reason the transcript shows.
         out.exit = ExitRefused;
-        out.fields["failure"] = {{"verdict", DeclinedReason(op, exchanges)}};
+        out.fields["failure"] = {{"verdict", DeclinedReason(op, declined)}};
     }
     return out;
 }
@@ -437,7 +441,7 @@ int32_t FirstOpenResult(const std::vector<NumberedCall>& calls, std::size_t from
 bool StepSucceeded(const std::vector<NumberedCall>& calls, const EngineStep& step, const Job& job,
                    const StepWindow& window) {
     return Decode(job.operations[step.operation],
-                  ExchangesBetween(calls, window.callStart, window.callEnd))
+                  ExchangesBetween(calls, window.callStart, window.callEnd), window.declined)
                .exit == ExitDone;
 }
 
@@ -478,11 +482,13 @@ Json JobResult(const RunRecord& record, const Job& job, const std::vector<Engine
         int64_t durationMs = 0;
         std::string refused;
         bool mismatch = false;
+        StepDecline declined;
         for (std::size_t s = 0; s < steps.size(); ++s) {
             if (steps[s].operation != i) continue;
             const StepWindow& window = run.windows[s];
             if (!window.refused.empty()) refused = window.refused;
             mismatch = mismatch || window.mismatch;
+            if (window.declined.decline != Decline::None) declined = window.declined;
             if (!window.ran) {
                 all = false;
                 continue;
@@ -519,7 +525,7 @@ Json JobResult(const RunRecord& record, const Job& job, const std::vector<Engine
             continue;
         }
         json["duration_ms"] = durationMs;
-        OperationOutcome outcome = Decode(op, exchanges);
+        OperationOutcome outcome = Decode(op, exchanges, declined);
         if (!all && outcome.exit == ExitDone) outcome.exit = ExitInterrupted;
         if (!run.error.empty() && steps[run.errorStep].operation == i) outcome.exit = ExitBadJob;
         json.update(outcome.fields);

@@ -328,7 +328,7 @@ void DiscardRestOfToken() {
 }
 
 int PressReturn() {
-    ConsolePrint("Press return ");
+    ConsolePrint("%s", PressReturnPrompt.text);
     fflush(ConsoleOutput());
     const int key = Answers != nullptr ? NextChar(ConsoleInput()) : PlatformReadKey(ConsoleInput());
     if (key == EOF) {

@@ -47,7 +47,20 @@ bool ReadDecimal(int32_t& value);
 // Discards what is left of the current token (up to the next blank or line end).
 void DiscardRestOfToken();
 
-// Prints "Press return " and waits for one key; returns it.
+// A question the console asks and waits on, printed as its text (its
+// trailing blanks included): whoever answers the console in its place keys
+// its answers to these texts. An optional prompt is one the console asks
+// only for some boards (a depth sensor is never asked for a serial number),
+// so a prepared answer to it may go unused.
+struct ConsolePrompt {
+    const char* text;
+    bool optional = false;
+};
+
+// The pause after a command's output.
+inline constexpr ConsolePrompt PressReturnPrompt{"Press return "};
+
+// Prints PressReturnPrompt and waits for one key; returns it.
 int PressReturn();
 
 // Waits at least the given number of milliseconds on the millisecond clock,
