@@ -145,10 +145,8 @@ int ImportFile(HistoryDatabase* db, const std::string& path, uint64_t from, bool
         uint32_t number = LineOf(all, from);
         std::size_t at = static_cast<std::size_t>(from);
         if (Begin(t) != 0) return HistoryDatabaseFailure;
-        std::vector<ReadLine> chunk;
-        while (at < all.size()) {
-            // A chunk of lines, read (parsed, checked, mapped) side by side,
-            // then stored and reported in the file's order.
+        // The next chunk of lines, taken from the text in the file's order.
+        const auto take = [&](std::vector<ReadLine>& chunk) {
             chunk.clear();
             while (at < all.size() && chunk.size() < ChunkLines) {
                 const std::size_t end = all.find('\n', at);
@@ -162,9 +160,19 @@ int ImportFile(HistoryDatabase* db, const std::string& path, uint64_t from, bool
                 if (!IsBlank(line.text)) chunk.push_back(line);
                 consumed = at;
             }
-            if (chunk.empty()) break;
-            ReadLines(chunk);
-            for (ReadLine& line : chunk) {
+        };
+        // Each chunk is read (parsed, checked, mapped) side by side on the
+        // cores while the chunk before it is stored and reported, in the
+        // file's order: the database's one writer never waits for the reading.
+        std::vector<ReadLine> current, next;
+        take(current);
+        ReadLines(current);
+        while (!current.empty()) {
+            take(next);
+            std::thread reader;
+            if (!next.empty()) reader = std::thread([&next] { ReadLines(next); });
+            int stored = 0;
+            for (ReadLine& line : current) {
                 if (line.status != 0) {
                     if (line.cut) line.problem += " (cut off: no line end)";
                     std::fprintf(err, "quillon-history: %s line %u: %s; skipped\n", path.c_str(),
@@ -174,12 +182,16 @@ int ImportFile(HistoryDatabase* db, const std::string& path, uint64_t from, bool
                     continue;
                 }
                 line.record.sourceLine = std::to_string(line.number);
-                if (Add(t, line.record) != 0) {
-                    consumed = from;
-                    return HistoryDatabaseFailure;
-                }
+                stored = Add(t, line.record);
+                if (stored != 0) break;
                 line.record = HistoryRecord{};
             }
+            if (reader.joinable()) reader.join();
+            if (stored != 0) {
+                consumed = from;
+                return HistoryDatabaseFailure;
+            }
+            current.swap(next);
         }
     }
     if (Finish(t, counts) != 0) {
