@@ -3,7 +3,11 @@
 // reviewed file, tests/golden/station_NAME.json (times masked as the golden
 // sessions mask them), and its exit code asserted; a job's wire log is the
 // console's for the same answers typed, and its transcript the console's
-// text (station_download); --repeat runs over two instruments.
+// text (station_download); --repeat runs over two instruments. A run on
+// test sockets (--socket) is compared by its results file: each socket's
+// line, in the order of the sockets' names, with its serial number masked
+// (the numbers are asserted distinct), and standard error with each
+// socket's lines in their order.
 #include <nlohmann/json.hpp>
 
 #if !defined(_WIN32)
@@ -14,11 +18,13 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <valijson/adapters/nlohmann_json_adapter.hpp>
@@ -267,6 +273,71 @@ const StationJob Jobs[] = {
      "quillon-station: operations[0].image: kdo.bin is not the image the job pins: the job expects "
      "sha256 0000000000000000000000000000000000000000000000000000000000000000, the image has "
      "12108b82ef51113c00d1abb7feab8d55fee29b2802d7643f2ec0ac9ee363cd77; nothing sent\n"},
+    // Three sockets side by side: one results file, a line per instrument
+    // with its socket, port and USB serial, numbers from one series.
+    {"station_three_sockets",
+     "three-sockets",
+     "",
+     {"--results", "results.jsonl", "--state", "state", "--serial-template", "SN-{n:4}", "--socket",
+      "A=1-1", "--socket", "B=1-2", "--socket", "C=1-3", "serial", "--board", "0", "--next"},
+     0,
+     "quillon-station: socket A: starting on port 1-1\n"
+     "quillon-station: socket A: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket A: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket A: instrument 1: done\n"
+     "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket B: starting on port 1-2\n"
+     "quillon-station: socket B: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket B: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket B: instrument 1: done\n"
+     "quillon-station: socket B: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket C: starting on port 1-3\n"
+     "quillon-station: socket C: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket C: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket C: instrument 1: done\n"
+     "quillon-station: socket C: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: all sockets: 3 instruments, 3 done; first-pass yield 100%\n"},
+    // The instrument of one socket refuses: that socket's record says so,
+    // the other goes on, and the run's exit is the worst of the two.
+    {"station_socket_refused",
+     R"({"ports":[{"port":"1-1","serial":"CM1001","instrument":{}},
+        {"port":"1-2","instrument":{"faults":[{"command":"0x8A","board":2,"status":16}]}}]})",
+     "",
+     {"--results", "results.jsonl", "--state", "state", "--serial-template", "XY-{n}", "--socket",
+      "A=1-1", "--socket", "B=1-2", "serial", "--board", "2", "--next"},
+     4,
+     "quillon-station: socket A: starting on port 1-1\n"
+     "quillon-station: socket A: running operation 1 of 1 (serial, sonde board 2)\n"
+     "quillon-station: socket A: operation 1 of 1 (serial, sonde board 2): done\n"
+     "quillon-station: socket A: instrument 1: done\n"
+     "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket B: starting on port 1-2\n"
+     "quillon-station: socket B: running operation 1 of 1 (serial, sonde board 2)\n"
+     "quillon-station: socket B: operation 1 of 1 (serial, sonde board 2): failed\n"
+     "quillon-station: socket B: instrument 1: refused\n"
+     "quillon-station: socket B: 1 instrument, 0 done, 1 refused; first-pass yield 0%\n"
+     "quillon-station: all sockets: 2 instruments, 1 done, 1 refused; first-pass yield 50%\n"},
+    // Bad sockets are refused before anything is sent.
+    {"station_socket_port_twice",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-1", "list"},
+     2,
+     "quillon-station: bad job: --socket B=1-1: the port 1-1 is given twice\n"},
+    {"station_socket_fixed_serial",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-2", "serial", "--board", "2", "--serial", "XY-9"},
+     2,
+     "quillon-station: bad job: operations[0].serial: one fixed serial number for the "
+     "instruments of every socket; expected \"next\": true\n"},
+    {"station_socket_unknown_port",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-9", "list"},
+     2,
+     "quillon-station: bad job: --socket B=1-9: no instrument at port 1-9 (attached: 1-1, 1-2, "
+     "1-3)\n"},
 };
 
 constexpr std::time_t DeviceEpoch = 946684800;
@@ -334,6 +405,30 @@ std::string Masked(Json document, std::time_t start, std::time_t end) {
     return text;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Standard error of a run on sockets: each socket's lines in their order,
+// the sockets in the order of their names, the lines of all sockets last.
+std::string BySocket(const std::string& errors) {
+    std::vector<std::string> lines = Lines(errors);
+    const std::string prefix = "quillon-station: socket ";
+    auto key = [&prefix](const std::string& line) {
+        if (line.rfind(prefix, 0) != 0) return std::string("\x7f");
+        return line.substr(prefix.size(), line.find(':', prefix.size()) - prefix.size());
+    };
+    std::stable_sort(
+        lines.begin(), lines.end(),
+        [&key](const std::string& a, const std::string& b) { return key(a) < key(b); });
+    std::string grouped;
+    for (const std::string& line : lines) grouped += line + "\n";
+    return grouped;
+}
+
 void WriteImage(const fs::path& path, int dataBytes) {
     std::string bytes = {0x11, 0x22, '\x85', 0x01, '\x85', 0x01};
     for (int i = 2; i < dataBytes; ++i) bytes += static_cast<char>(i * 13 + i / 256 + 1);
@@ -385,6 +480,10 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     // text mode's "\r\n" read back as "\n", as the session runner reads it).
     std::string transcript;
     std::error_code ignored;
+    const bool sockets =
+        std::find(job.arguments.begin(), job.arguments.end(), "--socket") != job.arguments.end();
+    const std::string results =
+        sockets ? ReadSessionFile(fs::path(folder) / "results.jsonl") : std::string();
     for (const auto& entry : fs::directory_iterator(fs::path(folder) / "logs", ignored)) {
         if (entry.path().extension() == ".transcript") {
             transcript = ReadSessionFile(entry.path());
@@ -396,16 +495,43 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     fs::remove_all(folder, ignored);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, job.exitCode);
-    EXPECT_EQ(result.errors, job.errors);
+    EXPECT_EQ(sockets ? BySocket(result.errors) : result.errors, job.errors);
     // A bad job, and a station that cannot write its files, is refused
     // before anything is sent.
     if (job.exitCode == 2 || job.exitCode == 1 || job.arguments.front() == "--check") {
         EXPECT_EQ(result.wire, std::vector<std::string>{});
     }
-    const Json document = Json::parse(result.output, nullptr, false);
-    ASSERT_FALSE(document.is_discarded()) << result.output;
-    EXPECT_EQ(AgainstResultSchema(document), "");
-    const std::string actual = Masked(document, start, end);
+    std::string actual;
+    if (sockets && job.exitCode != 2) {
+        // Each line of the results file is a document the parent also
+        // printed, whole; the serial numbers are never given twice.
+        std::vector<std::string> printed = Lines(result.output), lines = Lines(results);
+        std::sort(printed.begin(), printed.end());
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(printed, lines);
+        std::vector<Json> documents;
+        std::set<std::string> serials;
+        std::size_t numbered = 0;
+        for (const std::string& line : lines) {
+            documents.push_back(Json::parse(line, nullptr, false));
+            EXPECT_EQ(AgainstResultSchema(documents.back()), "") << line;
+            if (documents.back().contains("serial_number")) {
+                serials.insert(documents.back()["serial_number"].get<std::string>());
+                ++numbered;
+            }
+        }
+        EXPECT_EQ(serials.size(), numbered);
+        std::sort(documents.begin(), documents.end(), [](const Json& a, const Json& b) {
+            return a.value("socket", "") < b.value("socket", "");
+        });
+        for (const Json& document : documents) actual += Masked(document, start, end);
+        for (const std::string& serial : serials) ReplaceAll(actual, serial, "<serial>");
+    } else {
+        const Json document = Json::parse(result.output, nullptr, false);
+        ASSERT_FALSE(document.is_discarded()) << result.output;
+        EXPECT_EQ(AgainstResultSchema(document), "");
+        actual = Masked(document, start, end);
+    }
     if (*job.typed != '\0') {
         // The job sends the instrument exactly what the console sends for
         // the same answers typed: the same frames both ways, byte for byte.
