@@ -781,6 +781,97 @@ TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
+// The station process of a socket's child, found by its socket's name among
+// the parent's children; -1 while there is none.
+pid_t SocketChild(pid_t parent, const std::string& socket) {
+    std::istringstream children(ReadSessionFile("/proc/" + std::to_string(parent) + "/task/" +
+                                                std::to_string(parent) + "/children"));
+    const std::string named = std::string("--socket-child") + '\0' + socket + '\0';
+    for (pid_t child; children >> child;) {
+        if (ReadSessionFile("/proc/" + std::to_string(child) + "/cmdline").find(named) !=
+            std::string::npos) {
+            return child;
+        }
+    }
+    return -1;
+}
+
+// Sockets whose instruments answer slowly: a socket's process killed is
+// recorded as such while the other socket's instrument is done; SIGTERM to
+// the parent reaches every socket as one press, each finishing the
+// operation under way.
+TEST(StationSockets, AProcessKilledAndAnInterruptForAll) {
+    const fs::path folder = MakeSessionDir();
+    std::ofstream(folder / "scenario.json")
+        << R"({"ports":[{"port":"1-1","serial":"CM1001","instrument":{"latency_us":0}},)"
+           R"({"port":"1-2","serial":"CM1002","instrument":{"latency_us":400000}}]})";
+    pid_t parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                         "A=1-1", "--socket", "B=1-2", "list"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder, parent] {
+        return CountOf(ReadSessionFile(folder / "results.jsonl"), "\n") == 1 &&
+               SocketChild(parent, "B") > 0;
+    });
+    ASSERT_GT(SocketChild(parent, "B"), 0);
+    kill(SocketChild(parent, "B"), SIGKILL);
+    EXPECT_EQ(ExitCodeOf(parent), 1);
+    std::vector<Json> lines;
+    for (const std::string& line : Lines(ReadSessionFile(folder / "results.jsonl"))) {
+        lines.push_back(Json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["socket"], "A");
+    EXPECT_EQ(lines[0]["outcome"], "done");
+    EXPECT_EQ(lines[1]["socket"], "B");
+    EXPECT_EQ(lines[1]["outcome"], "station failure");
+    EXPECT_EQ(lines[1]["error"],
+              "socket B: its process was killed by signal 9 (Killed); the instrument's job is not "
+              "recorded");
+    EXPECT_EQ(lines[1]["device"], Json::parse(R"({"port":"1-2","usb_serial":"CM1002"})"));
+    EXPECT_EQ(AgainstResultSchema(lines[1]), "");
+    const std::string errors = ReadSessionFile(folder / "errors.txt");
+    EXPECT_NE(errors.find("quillon-station: socket B: its process was killed by signal 9 (Killed): "
+                          "station failure\n"),
+              std::string::npos)
+        << errors;
+    const std::string summary =
+        "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+        "quillon-station: socket B: 1 instrument, 0 done, 1 station failure; first-pass yield 0%\n"
+        "quillon-station: all sockets: 2 instruments, 1 done, 1 station failure; first-pass yield "
+        "50%\n";
+    ASSERT_GE(errors.size(), summary.size());
+    EXPECT_EQ(errors.substr(errors.size() - summary.size()), summary);
+
+    std::error_code ignored;
+    fs::remove(folder / "results.jsonl", ignored);
+    fs::remove(folder / "errors.txt", ignored);
+    std::ofstream(folder / "scenario.json", std::ios::trunc)
+        << R"({"ports":[{"port":"1-1","instrument":{"latency_us":200000}},)"
+           R"({"port":"1-2","instrument":{"latency_us":200000}}]})";
+    std::ofstream(folder / "job.json")
+        << R"({"operations":[{"op":"report","board":2},{"op":"list"}]})";
+    parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                   "A=1-1", "--socket", "B=1-2", "run", "job.json"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder] {
+        const std::string board = ReadSessionFile(folder / "errors.txt");
+        return board.find("socket A: running operation 1 of 2") != std::string::npos &&
+               board.find("socket B: running operation 1 of 2") != std::string::npos;
+    });
+    kill(parent, SIGTERM);
+    EXPECT_EQ(ExitCodeOf(parent), 7);
+    lines.clear();
+    for (const std::string& line : Lines(ReadSessionFile(folder / "results.jsonl"))) {
+        lines.push_back(Json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    for (const Json& line : lines) {
+        EXPECT_EQ(line["outcome"], "interrupted") << line.dump();
+        EXPECT_EQ(line["operations"][1]["outcome"], "not run") << line.dump();
+    }
+    fs::remove_all(folder, ignored);
+}
+
 // Stations started at the same moment with one logs folder share no file
 // (each run is named by its run id), and stations sharing a state folder
 // never give one serial number twice.
