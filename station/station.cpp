@@ -978,6 +978,17 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
     int exitCode = ExitDone;
     long done = 0, firstPass = 0, instruments = 0;
     std::vector<std::pair<std::string, long>> kinds;
+    // The opens that look for an instrument print the library's words
+    // ("DuctraOpen success"); before the first job's transcript takes
+    // standard output they go nowhere, so that it carries the results alone.
+#if defined(_WIN32)
+    if (o.repeat && std::freopen("NUL", "w", stdout) == nullptr)
+        Say("the null device: " + SystemReason());
+#else
+    if (o.repeat && std::freopen("/dev/null", "w", stdout) == nullptr) {
+        Say("the null device: " + SystemReason());
+    }
+#endif
     if (o.repeat && Interrupts == 0 && DuctraOpen() != 0) {
         // Nothing attached at the start: the run waits for its first instrument.
         if (!WaitForNextInstrument(false)) {

@@ -612,6 +612,10 @@ TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
               "quillon-station: instrument 2: done\n"
               "quillon-station: 2 instruments, 2 done; first-pass yield 100%\n");
     const std::string results = ReadSessionFile(fs::path(folder) / "results.jsonl");
+    // Standard output carries the results alone, the same lines.
+    std::string printed = result.output;
+    ReplaceAll(printed, "\r\n", "\n");
+    EXPECT_EQ(printed, results);
     std::vector<Json> lines;
     std::istringstream in(results);
     for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
