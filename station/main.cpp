@@ -49,6 +49,12 @@ ProbeVerdict Probe(int) {
 // The instruments attached, as ductra-probe --json lists them.
 std::vector<AttachedInstrument> Survey() {
     std::vector<AttachedInstrument> attached;
+    std::error_code missing;
+#if defined(_WIN32)
+    if (!std::filesystem::exists(ProgramFolder / "ductra-probe.exe", missing)) return attached;
+#else
+    if (!std::filesystem::exists(ProgramFolder / "ductra-probe", missing)) return attached;
+#endif
 #if defined(_WIN32)
     const std::string command =
         "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\" --json\"";
