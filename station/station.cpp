@@ -809,6 +809,12 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
         return refuse(error);
     }
     SocketName = o.socketChild;
+#if !defined(_WIN32)
+    // A socket's station whose parent is gone finishes its job and keeps its
+    // record in the results file: its progress then fails to be written,
+    // never ending it by a signal.
+    if (!SocketName.empty()) std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::vector<TestSocket> sockets;
     if (!o.sockets.empty()) {
         const char* device = std::getenv("DUCTRA_DEVICE");

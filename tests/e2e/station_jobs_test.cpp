@@ -803,7 +803,7 @@ pid_t SocketChild(pid_t parent, const std::string& socket) {
 // Sockets whose instruments answer slowly: a socket's process killed is
 // recorded as such while the other socket's instrument is done; SIGTERM to
 // the parent reaches every socket as one press, each finishing the
-// operation under way.
+// operation under way; a socket's station outlives its parent killed.
 TEST(StationSockets, AProcessKilledAndAnInterruptForAll) {
     const fs::path folder = MakeSessionDir();
     std::ofstream(folder / "scenario.json")
@@ -873,6 +873,25 @@ TEST(StationSockets, AProcessKilledAndAnInterruptForAll) {
         EXPECT_EQ(line["outcome"], "interrupted") << line.dump();
         EXPECT_EQ(line["operations"][1]["outcome"], "not run") << line.dump();
     }
+
+    // A socket's station whose parent is killed finishes its job and keeps
+    // its record.
+    fs::remove(folder / "results.jsonl", ignored);
+    fs::remove(folder / "errors.txt", ignored);
+    parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                   "A=1-1", "run", "job.json"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder] {
+        return ReadSessionFile(folder / "errors.txt").find("socket A: running operation 1 of 2") !=
+               std::string::npos;
+    });
+    kill(parent, SIGKILL);
+    EXPECT_EQ(ExitCodeOf(parent), -1);
+    AwaitWhile([&folder] { return CountOf(ReadSessionFile(folder / "results.jsonl"), "\n") == 1; });
+    const Json kept = Json::parse(ReadSessionFile(folder / "results.jsonl"), nullptr, false);
+    ASSERT_TRUE(kept.is_object()) << ReadSessionFile(folder / "errors.txt");
+    EXPECT_EQ(kept.value("outcome", ""), "done");
+    EXPECT_EQ(kept.value("socket", ""), "A");
     fs::remove_all(folder, ignored);
 }
 
