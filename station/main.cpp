@@ -3,6 +3,7 @@
 // exit code and its report's last line.
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #if !defined(_WIN32)
@@ -45,11 +46,53 @@ ProbeVerdict Probe(int) {
     return verdict;
 }
 
+// The instruments attached, as ductra-probe --json lists them.
+std::vector<AttachedInstrument> Survey() {
+    std::vector<AttachedInstrument> attached;
+    std::error_code missing;
+#if defined(_WIN32)
+    if (!std::filesystem::exists(ProgramFolder / "ductra-probe.exe", missing)) return attached;
+#else
+    if (!std::filesystem::exists(ProgramFolder / "ductra-probe", missing)) return attached;
+#endif
+#if defined(_WIN32)
+    const std::string command =
+        "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\" --json\"";
+    std::FILE* pipe = _popen(command.c_str(), "r");
+#else
+    const std::string command = "'" + (ProgramFolder / "ductra-probe").string() + "' --json";
+    std::FILE* pipe = popen(command.c_str(), "r");
+#endif
+    if (pipe == nullptr) return attached;
+    std::string report;
+    char chunk[512];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        report.append(chunk, n);
+#if defined(_WIN32)
+    _pclose(pipe);
+#else
+    pclose(pipe);
+#endif
+    const nlohmann::json listed = nlohmann::json::parse(report, nullptr, false);
+    if (!listed.is_object() || !listed.contains("instruments") ||
+        !listed["instruments"].is_array()) {
+        return attached;
+    }
+    for (const nlohmann::json& found : listed["instruments"]) {
+        if (!found.is_object() || !found.contains("port") || !found["port"].is_string()) continue;
+        attached.push_back({found["port"].get<std::string>(),
+                            found.contains("serial") && found["serial"].is_string()
+                                ? found["serial"].get<std::string>()
+                                : ""});
+    }
+    return attached;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::error_code ignored;
     ProgramFolder =
         std::filesystem::absolute(std::filesystem::path(argv[0]), ignored).parent_path();
-    return StationMain(argc, argv, &Probe);
+    return StationMain(argc, argv, &Probe, &Survey);
 }

@@ -48,6 +48,7 @@
 #include "station/result.h"
 #include "station/serial_series.h"
 #include "station/sha256.h"
+#include "station/sockets.h"
 #include "terminal/console_io.h"
 #include "usbpipe/ductra.h"
 
@@ -77,6 +78,9 @@ constexpr const char* Usage =
     "  --operator NAME        the operator's name in each result\n"
     "  --progress             each operation's start and end, and a download's blocks, on\n"
     "                         standard error (the default when it is a terminal)\n"
+    "  --socket NAME=PORT     a test socket: the instrument at USB port PORT (repeatable);\n"
+    "                         each socket runs the job (and --repeat) side by side, one\n"
+    "                         process each, with a status board on standard error\n"
     "  exit codes: 0 done, 1 station failure, 2 bad job, 3 instrument not found,\n"
     "              4 refused, 5 link failure, 6 verify failure, 7 interrupted,\n"
     "              8 not the board or image the job expects\n";
@@ -97,9 +101,11 @@ extern "C" void OnInterrupt(int signal) {
 struct ProgressState {
     bool on = false;
     bool terminal = false;
-    bool inPlace = false;  // a block count ends the terminal's line
-    long operation = -1;   // the operation under way, or -1
-    std::string label;     // "operation 4 of 5 (download, board 3)"
+    bool inPlace = false;     // a block count ends the terminal's line
+    bool everyBlock = false;  // a socket's station: each block, with the blocks in all
+    long blockBytes = 0;      // the data bytes of the download's image
+    long operation = -1;      // the operation under way, or -1
+    std::string label;        // "operation 4 of 5 (download, board 3)"
     long blocks = 0;
     std::chrono::steady_clock::time_point last;
 };
@@ -132,6 +138,13 @@ void OperationStarted(long operation, long operations, const JobOperation& op) {
                   std::to_string(operations) + " (" + op.name + ", " + DeviceName(op.device) +
                   " board " + std::to_string(op.board) + ")";
     Shown.blocks = 0;
+    Shown.blockBytes = 0;
+    if (op.kind == OperationKind::Download) {
+        // The image's data: its bytes after the 4 of its header.
+        std::error_code unknown;
+        const auto bytes = fs::file_size(fs::u8path(op.image), unknown);
+        if (!unknown && bytes > 4) Shown.blockBytes = static_cast<long>(bytes - 4);
+    }
     Shown.last = std::chrono::steady_clock::now();
     Say(Shown.label + ": started");
 }
@@ -145,12 +158,16 @@ void OperationEnded(const std::string& how) {
 }
 
 // A block written during the operation under way (a write-page request sent).
-void BlockSent() {
+void BlockSent(std::size_t blockSize) {
     if (!Shown.on || Shown.operation < 0) return;
     ++Shown.blocks;
     const std::string line = Shown.label + ": block " + std::to_string(Shown.blocks);
     const auto now = std::chrono::steady_clock::now();
-    if (Shown.terminal) {
+    if (Shown.everyBlock) {
+        const long size = static_cast<long>(blockSize);
+        const long all = size > 0 ? (Shown.blockBytes + size - 1) / size : 0;
+        Say(line + " of " + std::to_string(all));
+    } else if (Shown.terminal) {
         std::fprintf(stderr, "\rquillon-station: %s", line.c_str());
         std::fflush(stderr);
         Shown.inPlace = true;
@@ -176,7 +193,10 @@ struct Options {
     std::string stationName;
     std::string operatorName;
     std::string jobFile;
-    std::vector<std::string> operation;  // the command-line operation
+    std::vector<std::string> operation;       // the command-line operation
+    std::vector<std::string> sockets;         // --socket NAME=PORT, as given
+    std::string socketChild;                  // the socket a station runs for its parent
+    std::vector<std::string> childArguments;  // the options without --socket
 };
 
 int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
@@ -187,11 +207,28 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             return false;
         }
         into = argv[++i];
+        if (std::strcmp(name, "--socket") != 0 && std::strcmp(name, "--socket-child") != 0) {
+            o.childArguments.emplace_back(into);
+        }
         return true;
     };
     for (; i < argc; ++i) {
         const std::string a = argv[i];
         std::string text;
+        if (a == "--socket") {
+            if (!value("--socket", text)) return 1;
+            o.sockets.push_back(text);
+            continue;
+        }
+        if (a == "--socket-child") {
+            if (!value("--socket-child", o.socketChild)) return 1;
+            if (!IsSocketName(o.socketChild)) {
+                error = "--socket-child " + o.socketChild + ": expected a plain word";
+                return 1;
+            }
+            continue;
+        }
+        o.childArguments.emplace_back(argv[i]);
         if (a == "--output") {
             if (!value("--output", o.output)) return 1;
         } else if (a == "--logs") {
@@ -242,7 +279,11 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
                 return 1;
             }
         } else if (!a.empty() && a[0] != '-') {
-            for (; i < argc; ++i) o.operation.emplace_back(argv[i]);
+            o.childArguments.pop_back();
+            for (; i < argc; ++i) {
+                o.operation.emplace_back(argv[i]);
+                o.childArguments.emplace_back(argv[i]);
+            }
         } else {
             error = "unknown option " + a;
             return 1;
@@ -262,6 +303,32 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 // The stream the results go to: the program's standard output as it was
 // before the transcripts took it over.
 std::FILE* ResultStream = nullptr;
+
+// The instrument the job runs on, as the survey of the bus names it (its
+// port and USB serial), or null while there is none or the survey cannot
+// tell; and the socket the station runs for its parent, or "".
+Json Device = nullptr;
+std::string SocketName;
+
+// The instrument an open takes among those attached: the one DUCTRA_DEVICE
+// names, or the last one found, as the library chooses.
+Json ChosenDevice(const std::vector<AttachedInstrument>& attached) {
+    const char* chosen = std::getenv("DUCTRA_DEVICE");
+    const std::string choice = chosen != nullptr ? chosen : "";
+    auto named = [](const std::string& port, const std::string& serial) {
+        return Json{{"port", port.empty() ? Json(nullptr) : Json(port)},
+                    {"usb_serial", serial.empty() ? Json(nullptr) : Json(serial)}};
+    };
+    for (auto it = attached.rbegin(); it != attached.rend(); ++it) {
+        if (choice.empty() || choice == "port=" + it->port ||
+            (!it->usbSerial.empty() && choice == "serial=" + it->usbSerial)) {
+            return named(it->port, it->usbSerial);
+        }
+    }
+    if (choice.rfind("port=", 0) == 0) return named(choice.substr(5), "");
+    if (choice.rfind("serial=", 0) == 0) return named("", choice.substr(7));
+    return nullptr;
+}
 
 int KeepStandardOutput() {
     std::fflush(stdout);
@@ -406,7 +473,8 @@ void RecordPipeCall(PipeCall call, int32_t result, const uint8_t* bytes, uint32_
     if (bytes != nullptr) e.bytes.assign(bytes, bytes + count);
     if (call == PipeCall::Send && result == 0 && bytes != nullptr && count >= FrameHeaderSize &&
         bytes[1] == Command::BootloaderWritePage) {
-        BlockSent();
+        // A write request carries its block and 4 bytes of address.
+        BlockSent(count >= FrameOverhead + 4 ? count - FrameOverhead - 4 : 0);
     }
     Pipe.calls.push_back(std::move(numbered));
 }
@@ -438,6 +506,7 @@ bool EndsInsideALine(const std::string& path) {
 // reported as failed. A line cut short before (a full disk) is ended first,
 // so that the reader can tell it incomplete and this one stays whole.
 int AppendLine(RecordFiles& files, const std::string& line, std::string& error) {
+    LockResultsFile(files.resultsFd, true);
     const std::string text = (EndsInsideALine(files.results) ? "\n" : "") + line + "\n";
 #if defined(_WIN32)
     const int written = _write(files.resultsFd, text.data(), static_cast<unsigned>(text.size()));
@@ -446,6 +515,7 @@ int AppendLine(RecordFiles& files, const std::string& line, std::string& error) 
     const ssize_t written = write(files.resultsFd, text.data(), text.size());
     const bool synced = fsync(files.resultsFd) == 0;
 #endif
+    LockResultsFile(files.resultsFd, false);
     if (written < 0) {
         error = "the results file " + files.results + " cannot be written: " + SystemReason();
         return 1;
@@ -496,6 +566,8 @@ void BecomeStationFailure(Json& document, const std::string& error, const std::s
 // (standard output then carries the document with the failure).
 int WriteDocument(Json document, RecordFiles& files) {
     std::string error;
+    document["device"] = Device;
+    if (!SocketName.empty()) document["socket"] = SocketName;
     if (files.resultsFd >= 0 && AppendLine(files, Text(document), error) != 0) {
         Say(error);
         BecomeStationFailure(document, error, files.results);
@@ -683,7 +755,7 @@ struct RunFolders {
 
 }  // namespace
 
-int StationMain(int argc, char** argv, ProbeFunction probe) {
+int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction survey) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(Usage, stdout);
@@ -736,6 +808,45 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         std::fputs(Usage, stderr);
         return refuse(error);
     }
+    SocketName = o.socketChild;
+#if !defined(_WIN32)
+    // A socket's station whose parent is gone finishes its job and keeps its
+    // record in the results file: its progress then fails to be written,
+    // never ending it by a signal.
+    if (!SocketName.empty()) std::signal(SIGPIPE, SIG_IGN);
+#endif
+    std::vector<TestSocket> sockets;
+    if (!o.sockets.empty()) {
+        const char* device = std::getenv("DUCTRA_DEVICE");
+        if (ParseSockets(o.sockets, sockets, error) != 0) return refuse(error);
+        if (device != nullptr && *device != '\0') {
+            return refuse("--socket: DUCTRA_DEVICE=" + std::string(device) +
+                          " is set too; each socket names its own instrument");
+        }
+        if (!o.output.empty()) {
+            return refuse(
+                "--socket with --output: each instrument has its result; expected "
+                "--results FILE for them all");
+        }
+        if (o.check) return refuse("--socket with --check: a check touches no instrument");
+        if (!o.socketChild.empty()) return refuse("--socket with --socket-child: expected one");
+        if (!o.repeat) {
+            const std::vector<AttachedInstrument> attached = survey();
+            for (const TestSocket& socket : sockets) {
+                bool found = attached.empty();
+                std::string ports;
+                for (const AttachedInstrument& instrument : attached) {
+                    found = found || instrument.port == socket.port;
+                    ports += (ports.empty() ? "" : ", ") + instrument.port;
+                }
+                if (!found) {
+                    return refuse("--socket " + socket.name + "=" + socket.port +
+                                  ": no instrument at port " + socket.port +
+                                  " (attached: " + ports + ")");
+                }
+            }
+        }
+    }
     Job job;
     if (!o.jobFile.empty()) {
         std::string bytes;
@@ -748,6 +859,11 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     std::vector<ImageRecord> images(job.operations.size());
     for (std::size_t i = 0; i < job.operations.size(); ++i) {
         const JobOperation& op = job.operations[i];
+        if (sockets.size() > 1 && op.kind == OperationKind::Serial && !op.nextSerial) {
+            return refuse("operations[" + std::to_string(i) +
+                          "].serial: one fixed serial number for the instruments of every "
+                          "socket; expected \"next\": true");
+        }
         if (o.repeat && op.kind == OperationKind::Serial && !op.nextSerial) {
             return refuse("operations[" + std::to_string(i) +
                           "].serial: one fixed serial number for every instrument of --repeat; "
@@ -785,9 +901,45 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         const int checked = opened != 0 ? opened : CheckSerialSeries(series, unrecorded, error);
         if (checked == ExitBadJob) return refuse(error);
         if (checked != 0) return fail(error, series.counterPath);
+        // A socket's station leaves this to its parent, which says it once
+        // before the sockets start: the numbers the other sockets have just
+        // taken are not yet recorded.
         for (const std::string& number : unrecorded) {
-            Say("serial number " + number + " was taken and never recorded");
+            if (SocketName.empty())
+                Say("serial number " + number + " was taken and never recorded");
         }
+    }
+    if (!sockets.empty()) {
+        // The parent: each socket's station does the rest, the serial
+        // series and the results file shared under their locks.
+        SocketRun run;
+        run.sockets = sockets;
+        run.arguments = o.childArguments;
+        run.program = argv[0];
+        run.interrupts = &Interrupts;
+        run.terminal = StandardErrorIsATerminal();
+        run.document = [](const std::string& line) {
+            std::fprintf(ResultStream, "%s\n", line.c_str());
+            std::fflush(ResultStream);
+        };
+        run.failed = [&](const TestSocket& socket, const std::string& why) {
+            RunRecord lost = record;
+            lost.runId = NewRunId();
+            SocketName = socket.name;
+            Device = Json{{"port", socket.port}, {"usb_serial", nullptr}};
+            for (const AttachedInstrument& instrument : survey()) {
+                if (instrument.port == socket.port && !instrument.usbSerial.empty()) {
+                    Device["usb_serial"] = instrument.usbSerial;
+                }
+            }
+            const std::string words =
+                "socket " + socket.name + ": " + why + "; the instrument's job is not recorded";
+            const int code = WriteDocument(StoppedResult(lost, ExitStationFailure, words), files);
+            SocketName.clear();
+            Device = nullptr;
+            return code;
+        };
+        return RunSockets(run, &Severity, &OutcomeWords);
     }
 
     // The logs folder, the trace and the working folder, each named by the run.
@@ -825,12 +977,24 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
     DuctraChatty(0);
     SetRequestGate(&GateOpen);
     SetPipeObserver(&RecordPipeCall);
-    Shown.terminal = StandardErrorIsATerminal();
-    Shown.on = o.progress || Shown.terminal;
+    Shown.terminal = StandardErrorIsATerminal() && SocketName.empty();
+    Shown.on = o.progress || Shown.terminal || !SocketName.empty();
+    Shown.everyBlock = !SocketName.empty();
 
     int exitCode = ExitDone;
     long done = 0, firstPass = 0, instruments = 0;
     std::vector<std::pair<std::string, long>> kinds;
+    // The opens that look for an instrument print the library's words
+    // ("DuctraOpen success"); before the first job's transcript takes
+    // standard output they go nowhere, so that it carries the results alone.
+#if defined(_WIN32)
+    if (o.repeat && std::freopen("NUL", "w", stdout) == nullptr)
+        Say("the null device: " + SystemReason());
+#else
+    if (o.repeat && std::freopen("/dev/null", "w", stdout) == nullptr) {
+        Say("the null device: " + SystemReason());
+    }
+#endif
     if (o.repeat && Interrupts == 0 && DuctraOpen() != 0) {
         // Nothing attached at the start: the run waits for its first instrument.
         if (!WaitForNextInstrument(false)) {
@@ -843,6 +1007,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe) {
         DuctraClose();
     }
     for (long instrument = 1;; ++instrument) {
+        Device = ChosenDevice(survey());
         JobContext context;
         context.serialSeries = series.name;
         int code = ExitDone;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Why the instrument is not found: the verdict's number and words, and the
 // whole report.
@@ -15,4 +16,13 @@ struct ProbeVerdict {
 };
 using ProbeFunction = ProbeVerdict (*)(int openResult);
 
-int StationMain(int argc, char** argv, ProbeFunction probe);
+// An instrument attached, as a survey of the bus finds it: its USB port
+// chain and its USB serial-number string ("" when it has none).
+struct AttachedInstrument {
+    std::string port;
+    std::string usbSerial;
+};
+// Every instrument attached, in the order the library's search finds them.
+using SurveyFunction = std::vector<AttachedInstrument> (*)();
+
+int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction survey);

@@ -3,7 +3,11 @@
 // reviewed file, tests/golden/station_NAME.json (times masked as the golden
 // sessions mask them), and its exit code asserted; a job's wire log is the
 // console's for the same answers typed, and its transcript the console's
-// text (station_download); --repeat runs over two instruments.
+// text (station_download); --repeat runs over two instruments. A run on
+// test sockets (--socket) is compared by its results file: each socket's
+// line, in the order of the sockets' names, with its serial number masked
+// (the numbers are asserted distinct), and standard error with each
+// socket's lines in their order.
 #include <nlohmann/json.hpp>
 
 #if !defined(_WIN32)
@@ -14,11 +18,13 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "shell_e2e.h"
@@ -281,6 +287,71 @@ const StationJob Jobs[] = {
      "quillon-station: operations[0].image: kdo.bin is not the image the job pins: the job expects "
      "sha256 0000000000000000000000000000000000000000000000000000000000000000, the image has "
      "12108b82ef51113c00d1abb7feab8d55fee29b2802d7643f2ec0ac9ee363cd77; nothing sent\n"},
+    // Three sockets side by side: one results file, a line per instrument
+    // with its socket, port and USB serial, numbers from one series.
+    {"station_three_sockets",
+     "three-sockets",
+     "",
+     {"--results", "results.jsonl", "--state", "state", "--serial-template", "SN-{n:4}", "--socket",
+      "A=1-1", "--socket", "B=1-2", "--socket", "C=1-3", "serial", "--board", "0", "--next"},
+     0,
+     "quillon-station: socket A: starting on port 1-1\n"
+     "quillon-station: socket A: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket A: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket A: instrument 1: done\n"
+     "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket B: starting on port 1-2\n"
+     "quillon-station: socket B: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket B: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket B: instrument 1: done\n"
+     "quillon-station: socket B: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket C: starting on port 1-3\n"
+     "quillon-station: socket C: running operation 1 of 1 (serial, sonde board 0)\n"
+     "quillon-station: socket C: operation 1 of 1 (serial, sonde board 0): done\n"
+     "quillon-station: socket C: instrument 1: done\n"
+     "quillon-station: socket C: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: all sockets: 3 instruments, 3 done; first-pass yield 100%\n"},
+    // The instrument of one socket refuses: that socket's record says so,
+    // the other goes on, and the run's exit is the worst of the two.
+    {"station_socket_refused",
+     R"({"ports":[{"port":"1-1","serial":"CM1001","instrument":{}},
+        {"port":"1-2","instrument":{"faults":[{"command":"0x8A","board":2,"status":16}]}}]})",
+     "",
+     {"--results", "results.jsonl", "--state", "state", "--serial-template", "XY-{n}", "--socket",
+      "A=1-1", "--socket", "B=1-2", "serial", "--board", "2", "--next"},
+     4,
+     "quillon-station: socket A: starting on port 1-1\n"
+     "quillon-station: socket A: running operation 1 of 1 (serial, sonde board 2)\n"
+     "quillon-station: socket A: operation 1 of 1 (serial, sonde board 2): done\n"
+     "quillon-station: socket A: instrument 1: done\n"
+     "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+     "quillon-station: socket B: starting on port 1-2\n"
+     "quillon-station: socket B: running operation 1 of 1 (serial, sonde board 2)\n"
+     "quillon-station: socket B: operation 1 of 1 (serial, sonde board 2): failed\n"
+     "quillon-station: socket B: instrument 1: refused\n"
+     "quillon-station: socket B: 1 instrument, 0 done, 1 refused; first-pass yield 0%\n"
+     "quillon-station: all sockets: 2 instruments, 1 done, 1 refused; first-pass yield 50%\n"},
+    // Bad sockets are refused before anything is sent.
+    {"station_socket_port_twice",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-1", "list"},
+     2,
+     "quillon-station: bad job: --socket B=1-1: the port 1-1 is given twice\n"},
+    {"station_socket_fixed_serial",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-2", "serial", "--board", "2", "--serial", "XY-9"},
+     2,
+     "quillon-station: bad job: operations[0].serial: one fixed serial number for the "
+     "instruments of every socket; expected \"next\": true\n"},
+    {"station_socket_unknown_port",
+     "three-sockets",
+     "",
+     {"--socket", "A=1-1", "--socket", "B=1-9", "list"},
+     2,
+     "quillon-station: bad job: --socket B=1-9: no instrument at port 1-9 (attached: 1-1, 1-2, "
+     "1-3)\n"},
 };
 
 constexpr std::time_t DeviceEpoch = 946684800;
@@ -337,6 +408,30 @@ std::string Masked(Json document, std::time_t start, std::time_t end) {
     return text;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Standard error of a run on sockets: each socket's lines in their order,
+// the sockets in the order of their names, the lines of all sockets last.
+std::string BySocket(const std::string& errors) {
+    std::vector<std::string> lines = Lines(errors);
+    const std::string prefix = "quillon-station: socket ";
+    auto key = [&prefix](const std::string& line) {
+        if (line.rfind(prefix, 0) != 0) return std::string("\x7f");
+        return line.substr(prefix.size(), line.find(':', prefix.size()) - prefix.size());
+    };
+    std::stable_sort(
+        lines.begin(), lines.end(),
+        [&key](const std::string& a, const std::string& b) { return key(a) < key(b); });
+    std::string grouped;
+    for (const std::string& line : lines) grouped += line + "\n";
+    return grouped;
+}
+
 void WriteImage(const fs::path& path, int dataBytes) {
     std::string bytes = {0x11, 0x22, '\x85', 0x01, '\x85', 0x01};
     for (int i = 2; i < dataBytes; ++i) bytes += static_cast<char>(i * 13 + i / 256 + 1);
@@ -391,6 +486,10 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     // text mode's "\r\n" read back as "\n", as the session runner reads it).
     std::string transcript;
     std::error_code ignored;
+    const bool sockets =
+        std::find(job.arguments.begin(), job.arguments.end(), "--socket") != job.arguments.end();
+    const std::string results =
+        sockets ? ReadSessionFile(fs::path(folder) / "results.jsonl") : std::string();
     for (const auto& entry : fs::directory_iterator(fs::path(folder) / "logs", ignored)) {
         if (entry.path().extension() == ".transcript") {
             transcript = ReadSessionFile(entry.path());
@@ -402,16 +501,43 @@ TEST_P(Station, ResultMatchesItsFileAndExitCode) {
     fs::remove_all(folder, ignored);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, job.exitCode);
-    EXPECT_EQ(result.errors, job.errors);
+    EXPECT_EQ(sockets ? BySocket(result.errors) : result.errors, job.errors);
     // A bad job, and a station that cannot write its files, is refused
     // before anything is sent.
     if (job.exitCode == 2 || job.exitCode == 1 || job.arguments.front() == "--check") {
         EXPECT_EQ(result.wire, std::vector<std::string>{});
     }
-    const Json document = Json::parse(result.output, nullptr, false);
-    ASSERT_FALSE(document.is_discarded()) << result.output;
-    EXPECT_EQ(AgainstResultSchema(document), "");
-    const std::string actual = Masked(document, start, end);
+    std::string actual;
+    if (sockets && job.exitCode != 2) {
+        // Each line of the results file is a document the parent also
+        // printed, whole; the serial numbers are never given twice.
+        std::vector<std::string> printed = Lines(result.output), lines = Lines(results);
+        std::sort(printed.begin(), printed.end());
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(printed, lines);
+        std::vector<Json> documents;
+        std::set<std::string> serials;
+        std::size_t numbered = 0;
+        for (const std::string& line : lines) {
+            documents.push_back(Json::parse(line, nullptr, false));
+            EXPECT_EQ(AgainstResultSchema(documents.back()), "") << line;
+            if (documents.back().contains("serial_number")) {
+                serials.insert(documents.back()["serial_number"].get<std::string>());
+                ++numbered;
+            }
+        }
+        EXPECT_EQ(serials.size(), numbered);
+        std::sort(documents.begin(), documents.end(), [](const Json& a, const Json& b) {
+            return a.value("socket", "") < b.value("socket", "");
+        });
+        for (const Json& document : documents) actual += Masked(document, start, end);
+        for (const std::string& serial : serials) ReplaceAll(actual, serial, "<serial>");
+    } else {
+        const Json document = Json::parse(result.output, nullptr, false);
+        ASSERT_FALSE(document.is_discarded()) << result.output;
+        EXPECT_EQ(AgainstResultSchema(document), "");
+        actual = Masked(document, start, end);
+    }
     if (*job.typed != '\0') {
         // The job sends the instrument exactly what the console sends for
         // the same answers typed: the same frames both ways, byte for byte.
@@ -492,6 +618,10 @@ TEST(StationRepeat, TwoInstrumentsOneAfterTheOther) {
               "quillon-station: instrument 2: done\n"
               "quillon-station: 2 instruments, 2 done; first-pass yield 100%\n");
     const std::string results = ReadSessionFile(fs::path(folder) / "results.jsonl");
+    // Standard output carries the results alone, the same lines.
+    std::string printed = result.output;
+    ReplaceAll(printed, "\r\n", "\n");
+    EXPECT_EQ(printed, results);
     std::vector<Json> lines;
     std::istringstream in(results);
     for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
@@ -661,6 +791,116 @@ TEST(StationInterrupt, DuringADownloadAndBetweenInstruments) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
+// The station process of a socket's child, found by its socket's name among
+// the parent's children; -1 while there is none.
+pid_t SocketChild(pid_t parent, const std::string& socket) {
+    std::istringstream children(ReadSessionFile("/proc/" + std::to_string(parent) + "/task/" +
+                                                std::to_string(parent) + "/children"));
+    const std::string named = std::string("--socket-child") + '\0' + socket + '\0';
+    for (pid_t child; children >> child;) {
+        if (ReadSessionFile("/proc/" + std::to_string(child) + "/cmdline").find(named) !=
+            std::string::npos) {
+            return child;
+        }
+    }
+    return -1;
+}
+
+// Sockets whose instruments answer slowly: a socket's process killed is
+// recorded as such while the other socket's instrument is done; SIGTERM to
+// the parent reaches every socket as one press, each finishing the
+// operation under way; a socket's station outlives its parent killed.
+TEST(StationSockets, AProcessKilledAndAnInterruptForAll) {
+    const fs::path folder = MakeSessionDir();
+    std::ofstream(folder / "scenario.json")
+        << R"({"ports":[{"port":"1-1","serial":"CM1001","instrument":{"latency_us":0}},)"
+           R"({"port":"1-2","serial":"CM1002","instrument":{"latency_us":400000}}]})";
+    pid_t parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                         "A=1-1", "--socket", "B=1-2", "list"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder, parent] {
+        return CountOf(ReadSessionFile(folder / "results.jsonl"), "\n") == 1 &&
+               SocketChild(parent, "B") > 0;
+    });
+    ASSERT_GT(SocketChild(parent, "B"), 0);
+    kill(SocketChild(parent, "B"), SIGKILL);
+    EXPECT_EQ(ExitCodeOf(parent), 1);
+    std::vector<Json> lines;
+    for (const std::string& line : Lines(ReadSessionFile(folder / "results.jsonl"))) {
+        lines.push_back(Json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["socket"], "A");
+    EXPECT_EQ(lines[0]["outcome"], "done");
+    EXPECT_EQ(lines[1]["socket"], "B");
+    EXPECT_EQ(lines[1]["outcome"], "station failure");
+    EXPECT_EQ(lines[1]["error"],
+              "socket B: its process was killed by signal 9 (Killed); the instrument's job is not "
+              "recorded");
+    EXPECT_EQ(lines[1]["device"], Json::parse(R"({"port":"1-2","usb_serial":"CM1002"})"));
+    EXPECT_EQ(AgainstResultSchema(lines[1]), "");
+    const std::string errors = ReadSessionFile(folder / "errors.txt");
+    EXPECT_NE(errors.find("quillon-station: socket B: its process was killed by signal 9 (Killed): "
+                          "station failure\n"),
+              std::string::npos)
+        << errors;
+    const std::string summary =
+        "quillon-station: socket A: 1 instrument, 1 done; first-pass yield 100%\n"
+        "quillon-station: socket B: 1 instrument, 0 done, 1 station failure; first-pass yield 0%\n"
+        "quillon-station: all sockets: 2 instruments, 1 done, 1 station failure; first-pass yield "
+        "50%\n";
+    ASSERT_GE(errors.size(), summary.size());
+    EXPECT_EQ(errors.substr(errors.size() - summary.size()), summary);
+
+    std::error_code ignored;
+    fs::remove(folder / "results.jsonl", ignored);
+    fs::remove(folder / "errors.txt", ignored);
+    std::ofstream(folder / "scenario.json", std::ios::trunc)
+        << R"({"ports":[{"port":"1-1","instrument":{"latency_us":200000}},)"
+           R"({"port":"1-2","instrument":{"latency_us":200000}}]})";
+    std::ofstream(folder / "job.json")
+        << R"({"operations":[{"op":"report","board":2},{"op":"list"}]})";
+    parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                   "A=1-1", "--socket", "B=1-2", "run", "job.json"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder] {
+        const std::string board = ReadSessionFile(folder / "errors.txt");
+        return board.find("socket A: running operation 1 of 2") != std::string::npos &&
+               board.find("socket B: running operation 1 of 2") != std::string::npos;
+    });
+    kill(parent, SIGTERM);
+    EXPECT_EQ(ExitCodeOf(parent), 7);
+    lines.clear();
+    for (const std::string& line : Lines(ReadSessionFile(folder / "results.jsonl"))) {
+        lines.push_back(Json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    for (const Json& line : lines) {
+        EXPECT_EQ(line["outcome"], "interrupted") << line.dump();
+        EXPECT_EQ(line["operations"][1]["outcome"], "not run") << line.dump();
+    }
+
+    // A socket's station whose parent is killed finishes its job and keeps
+    // its record.
+    fs::remove(folder / "results.jsonl", ignored);
+    fs::remove(folder / "errors.txt", ignored);
+    parent = StartStation(folder, {"--logs", "logs", "--results", "results.jsonl", "--socket",
+                                   "A=1-1", "run", "job.json"});
+    ASSERT_GT(parent, 0);
+    AwaitWhile([&folder] {
+        return ReadSessionFile(folder / "errors.txt").find("socket A: running operation 1 of 2") !=
+               std::string::npos;
+    });
+    kill(parent, SIGKILL);
+    EXPECT_EQ(ExitCodeOf(parent), -1);
+    AwaitWhile([&folder] { return CountOf(ReadSessionFile(folder / "results.jsonl"), "\n") == 1; });
+    const Json kept = Json::parse(ReadSessionFile(folder / "results.jsonl"), nullptr, false);
+    ASSERT_TRUE(kept.is_object()) << ReadSessionFile(folder / "errors.txt");
+    EXPECT_EQ(kept.value("outcome", ""), "done");
+    EXPECT_EQ(kept.value("socket", ""), "A");
+    fs::remove_all(folder, ignored);
+}
+
 // Stations started at the same moment with one logs folder share no file
 // (each run is named by its run id), and stations sharing a state folder
 // never give one serial number twice.
