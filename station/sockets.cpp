@@ -36,31 +36,9 @@
 extern char** environ;
 #endif
 
+#include "usbpipe/port_chain.h"
+
 namespace {
-
-// A number of a port chain: 1 to 255, no leading zero. Advances `at`.
-bool ReadPortNumber(const std::string& text, std::size_t& at) {
-    const std::size_t start = at;
-    unsigned value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 4) {
-        value = value * 10 + static_cast<unsigned>(text[at] - '0');
-        ++at;
-    }
-    return at > start && text[start] != '0' && value <= 255;
-}
-
-// BUS-PORT[.PORT...], at most seven ports deep: what DUCTRA_DEVICE's port= takes.
-bool IsPortChain(const std::string& text) {
-    std::size_t at = 0;
-    if (!ReadPortNumber(text, at) || at == text.size() || text[at] != '-') return false;
-    for (int depth = 1; depth <= 7; ++depth) {
-        ++at;
-        if (!ReadPortNumber(text, at)) return false;
-        if (at == text.size()) return true;
-        if (text[at] != '.') return false;
-    }
-    return false;
-}
 
 // One socket as the parent follows it.
 struct Slot {
@@ -409,7 +387,7 @@ int ParseSockets(const std::vector<std::string>& values, std::vector<TestSocket>
         if (equals != std::string::npos)
             socket = {value.substr(0, equals), value.substr(equals + 1)};
         if (equals == std::string::npos || !IsSocketName(socket.name) ||
-            !IsPortChain(socket.port)) {
+            !ductra::IsPortChain(socket.port)) {
             error = "--socket " + value +
                     ": expected NAME=PORT, NAME a plain word (letters, digits, _ and -) and PORT "
                     "a USB port chain such as 1-4.2";
