@@ -621,6 +621,7 @@ struct Station {
     std::sig_atomic_t interruptBase = 0;
     bool finishingSaid = false;
     std::vector<std::size_t> mismatched;  // steps refused as not the board expected
+    std::string workFailure;              // why the image could not be put in the working folder
 };
 
 Station* Running = nullptr;  // for the request gate, which takes no context
@@ -688,10 +689,20 @@ std::string Refusal(Station& station, const JobOperation& op) {
     if (op.kind != OperationKind::Download) return "";
     std::error_code ignored;
     fs::remove_all(station.firmwareFolder, ignored);
-    fs::create_directories(station.firmwareFolder, ignored);
+    // The console programs the copy: one cut short by a full disk would be
+    // programmed as the image, its tail missing.
     const fs::path image = fs::u8path(op.image);
-    fs::copy_file(image, station.firmwareFolder / image.filename(),
-                  fs::copy_options::overwrite_existing, ignored);
+    const fs::path copy = station.firmwareFolder / image.filename();
+    std::error_code failed;
+    fs::create_directories(station.firmwareFolder, failed);
+    if (!failed) fs::copy_file(image, copy, fs::copy_options::overwrite_existing, failed);
+    const std::uintmax_t copied = failed ? 0 : fs::file_size(copy, failed);
+    const std::uintmax_t whole = failed ? 0 : fs::file_size(image, failed);
+    if (failed || copied != whole) {
+        station.workFailure = "cannot put the image " + op.image + " in the working folder: " +
+                              (failed ? failed.message() : "the copy was cut short");
+        return station.workFailure;
+    }
     return "";
 }
 
@@ -1035,7 +1046,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
         if (document.is_null()) {
             const std::vector<EngineStep> steps = StepsOf(job, context.serial);
             Pipe.calls.clear();
-            Station station{&job, &steps, work / "firmware", 0, Interrupts, false, {}};
+            Station station{&job, &steps, work / "firmware", 0, Interrupts, false, {}, {}};
             EngineHooks hooks;
             hooks.context = &station;
             hooks.calls = &CallsMade;
@@ -1061,9 +1072,16 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
                                      {"words", verdict.words},
                                      {"report", verdict.report}};
             }
+            if (!station.workFailure.empty()) {
+                Say(station.workFailure);
+                BecomeStationFailure(document, station.workFailure,
+                                     (logs / (name + ".work")).generic_string());
+                code = ExitStationFailure;
+            }
             // The transcript is a copy for people; one that could not be
             // written ends the run after this job.
-            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            const bool transcriptFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+            if (transcriptFailed && code != ExitStationFailure) {
                 error = "cannot write the transcript " + context.transcriptPath;
                 Say(error);
                 BecomeStationFailure(document, error, context.transcriptPath);

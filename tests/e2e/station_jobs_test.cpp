@@ -954,6 +954,18 @@ TEST(StationResults, FullDiskIsAFailureAndCutsNoLine) {
     EXPECT_EQ(lines[1].size(), 61000u - 60000u);
     EXPECT_TRUE(Json::parse(lines[1], nullptr, false).is_discarded());
     EXPECT_EQ(Json::parse(lines[2], nullptr, false).value("exit_code", -1), 0);
+    // An image whose copy into the working folder the disk cuts short is not
+    // programmed: the console would program the copy, its tail missing.
+    WriteImage(folder / "big.bin", 70000);
+    EXPECT_EQ(ExitCodeOf(StartStation(folder,
+                                      {"--logs", "logs", "--output", "big.json", "download",
+                                       "--board", "3", "--image", "big.bin"},
+                                      61000)),
+              1);
+    const Json cut = Json::parse(ReadSessionFile(folder / "big.json"), nullptr, false);
+    EXPECT_EQ(cut.value("outcome", ""), "station failure");
+    EXPECT_EQ(cut.value("error", "").rfind("cannot put the image ", 0), 0u) << cut.dump();
+    EXPECT_TRUE(cut.value("file", "").ends_with(".work")) << cut.dump();
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
