@@ -310,9 +310,14 @@ int CheckSerialSeries(const SerialSeries& series, std::vector<std::string>& unre
         words >> what >> number >> run;
         const std::pair<std::string, std::string> entry{number, run};
         if (what == "taken") taken.push_back(entry);
-        if (what == "recorded") std::erase(taken, entry);
+        // Named once, at the start after the run that took it.
+        if (what == "recorded" || what == "named") std::erase(taken, entry);
     }
-    for (const auto& [number, run] : taken) unrecorded.push_back(number + " (run " + run + ")");
+    journal.close();
+    for (const auto& [number, run] : taken) {
+        unrecorded.push_back(number + " (run " + run + ")");
+        AppendJournal(series, "named " + number + " " + run + "\n");
+    }
     Unlock(lock);
     return result;
 }

@@ -928,6 +928,24 @@ TEST(StationRuns, SameMomentRunsShareNoFileAndNoNumber) {
     EXPECT_EQ(serials, (std::set<std::string>{"SN-0001", "SN-0002", "SN-0003", "SN-0004"}));
     EXPECT_EQ(traces.size(), 4u);
     EXPECT_EQ(transcripts.size(), 4u);
+    // A number a killed run took and never recorded is named at the next
+    // start, and only then.
+    for (const auto& entry : fs::directory_iterator(folder / "state")) {
+        if (entry.path().extension() == ".journal") {
+            std::ofstream(entry.path(), std::ios::app) << "taken SN-0099 killed-run\n";
+        }
+    }
+    const std::vector<std::string> again = {
+        "--logs",   "logs",   "--state", "state", "--serial-template",
+        "SN-{n:4}", "serial", "--board", "0",     "--next"};
+    for (const bool named : {true, false}) {
+        fs::remove(folder / "errors.txt");
+        EXPECT_EQ(ExitCodeOf(StartStation(folder, again)), 0);
+        EXPECT_EQ(ReadSessionFile(folder / "errors.txt")
+                          .find("quillon-station: serial number SN-0099 (run killed-run) was taken "
+                                "and never recorded\n") != std::string::npos,
+                  named);
+    }
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
