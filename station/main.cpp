@@ -16,30 +16,38 @@ namespace {
 
 std::filesystem::path ProgramFolder;
 
-ProbeVerdict Probe(int) {
-    ProbeVerdict verdict;
+// Runs ductra-probe (beside the station) with the arguments: false when it
+// could not be started; else its standard output and its exit code (-1 when
+// it did not exit).
+bool RunProbe(const std::string& arguments, std::string& output, int& code) {
 #if defined(_WIN32)
-    const std::string command = "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\"\"";
+    const std::string command =
+        "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\"" + arguments + "\"";
     std::FILE* pipe = _popen(command.c_str(), "r");
 #else
-    const std::string command = "'" + (ProgramFolder / "ductra-probe").string() + "'";
+    const std::string command = "'" + (ProgramFolder / "ductra-probe").string() + "'" + arguments;
     std::FILE* pipe = popen(command.c_str(), "r");
 #endif
-    if (pipe == nullptr) {
+    if (pipe == nullptr) return false;
+    char chunk[512];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        output.append(chunk, n);
+#if defined(_WIN32)
+    code = _pclose(pipe);
+#else
+    const int status = pclose(pipe);
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    return true;
+}
+
+ProbeVerdict Probe(int) {
+    ProbeVerdict verdict;
+    if (!RunProbe("", verdict.report, verdict.code)) {
         verdict.code = -1;
         verdict.words = "ductra-probe could not be started";
         return verdict;
     }
-    char chunk[512];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        verdict.report.append(chunk, n);
-    }
-#if defined(_WIN32)
-    verdict.code = _pclose(pipe);
-#else
-    const int status = pclose(pipe);
-    verdict.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
     std::string text = verdict.report;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     verdict.words = text.substr(text.find_last_of('\n') + 1);
@@ -55,24 +63,9 @@ std::vector<AttachedInstrument> Survey() {
 #else
     if (!std::filesystem::exists(ProgramFolder / "ductra-probe", missing)) return attached;
 #endif
-#if defined(_WIN32)
-    const std::string command =
-        "\"\"" + (ProgramFolder / "ductra-probe.exe").string() + "\" --json\"";
-    std::FILE* pipe = _popen(command.c_str(), "r");
-#else
-    const std::string command = "'" + (ProgramFolder / "ductra-probe").string() + "' --json";
-    std::FILE* pipe = popen(command.c_str(), "r");
-#endif
-    if (pipe == nullptr) return attached;
     std::string report;
-    char chunk[512];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        report.append(chunk, n);
-#if defined(_WIN32)
-    _pclose(pipe);
-#else
-    pclose(pipe);
-#endif
+    int code = 0;
+    if (!RunProbe(" --json", report, code)) return attached;
     const nlohmann::json listed = nlohmann::json::parse(report, nullptr, false);
     if (!listed.is_object() || !listed.contains("instruments") ||
         !listed["instruments"].is_array()) {

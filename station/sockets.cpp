@@ -36,6 +36,7 @@
 extern char** environ;
 #endif
 
+#include "station/tally.h"
 #include "usbpipe/port_chain.h"
 
 namespace {
@@ -45,9 +46,7 @@ struct Slot {
     TestSocket socket;
     std::string status;
     std::chrono::steady_clock::time_point lastShown;
-    long instruments = 0;
-    long done = 0;
-    std::vector<std::pair<std::string, long>> kinds;  // each failure's words and count
+    OutcomeTally tally;
     int exitCode = 0;
     bool finished = false;
 #if defined(_WIN32)
@@ -98,17 +97,7 @@ void Show(Board& board, Slot& slot, const std::string& status, bool block = fals
 }
 
 void Count(Board& board, Slot& slot, int exitCode) {
-    ++slot.instruments;
-    if (exitCode == 0) {
-        ++slot.done;
-    } else {
-        const std::string kind = board.words(exitCode);
-        bool counted = false;
-        for (auto& [name, count] : slot.kinds) {
-            if (name == kind) counted = ++count > 0;
-        }
-        if (!counted) slot.kinds.emplace_back(kind, 1);
-    }
+    CountOutcome(slot.tally, exitCode == 0, board.words(exitCode));
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -339,15 +328,6 @@ void Follow(Board& board, Slot& slot) {
     slot.finished = true;
 }
 
-std::string Summary(long instruments, long done,
-                    const std::vector<std::pair<std::string, long>>& kinds) {
-    if (instruments == 0) return "no instrument";
-    std::string summary = std::to_string(instruments) + " instrument" +
-                          (instruments == 1 ? "" : "s") + ", " + std::to_string(done) + " done";
-    for (const auto& [kind, count] : kinds) summary += ", " + std::to_string(count) + " " + kind;
-    return summary + "; first-pass yield " + std::to_string(done * 100 / instruments) + "%";
-}
-
 }  // namespace
 
 void LockResultsFile(int fd, bool take) {
@@ -445,24 +425,14 @@ int RunSockets(const SocketRun& run, int (*severity)(int), const char* (*outcome
     for (std::thread& follower : followers) follower.join();
     if (board.terminal) Draw(board);
     int worst = 0;
-    long instruments = 0, done = 0;
-    std::vector<std::pair<std::string, long>> kinds;
+    OutcomeTally all;
     for (const Slot& slot : board.slots) {
         std::fprintf(stderr, "quillon-station: socket %s: %s\n", slot.socket.name.c_str(),
-                     Summary(slot.instruments, slot.done, slot.kinds).c_str());
+                     TallyWords(slot.tally).c_str());
         if (severity(slot.exitCode) > severity(worst)) worst = slot.exitCode;
-        instruments += slot.instruments;
-        done += slot.done;
-        for (const auto& [kind, count] : slot.kinds) {
-            bool counted = false;
-            for (auto& [name, total] : kinds) {
-                if (name == kind) counted = (total += count) > 0;
-            }
-            if (!counted) kinds.emplace_back(kind, count);
-        }
+        AddTally(all, slot.tally);
     }
-    std::fprintf(stderr, "quillon-station: all sockets: %s\n",
-                 Summary(instruments, done, kinds).c_str());
+    std::fprintf(stderr, "quillon-station: all sockets: %s\n", TallyWords(all).c_str());
     std::fflush(stderr);
     return worst;
 }

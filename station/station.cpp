@@ -49,6 +49,7 @@
 #include "station/serial_series.h"
 #include "station/sha256.h"
 #include "station/sockets.h"
+#include "station/tally.h"
 #include "terminal/console_io.h"
 #include "usbpipe/ductra.h"
 
@@ -310,11 +311,10 @@ std::FILE* ResultStream = nullptr;
 Json Device = nullptr;
 std::string SocketName;
 
-// The instrument an open takes among those attached: the one DUCTRA_DEVICE
-// names, or the last one found, as the library chooses.
-Json ChosenDevice(const std::vector<AttachedInstrument>& attached) {
-    const char* chosen = std::getenv("DUCTRA_DEVICE");
-    const std::string choice = chosen != nullptr ? chosen : "";
+// The instrument an open takes among those attached: the one the choice
+// (DUCTRA_DEVICE's value, "" for none) names, or the last one found, as the
+// library chooses.
+Json ChosenDevice(const std::vector<AttachedInstrument>& attached, const std::string& choice) {
     auto named = [](const std::string& port, const std::string& serial) {
         return Json{{"port", port.empty() ? Json(nullptr) : Json(port)},
                     {"usb_serial", serial.empty() ? Json(nullptr) : Json(serial)}};
@@ -937,12 +937,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
             RunRecord lost = record;
             lost.runId = NewRunId();
             SocketName = socket.name;
-            Device = Json{{"port", socket.port}, {"usb_serial", nullptr}};
-            for (const AttachedInstrument& instrument : survey()) {
-                if (instrument.port == socket.port && !instrument.usbSerial.empty()) {
-                    Device["usb_serial"] = instrument.usbSerial;
-                }
-            }
+            Device = ChosenDevice(survey(), "port=" + socket.port);
             const std::string words =
                 "socket " + socket.name + ": " + why + "; the instrument's job is not recorded";
             const int code = WriteDocument(StoppedResult(lost, ExitStationFailure, words), files);
@@ -993,8 +988,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
     Shown.everyBlock = !SocketName.empty();
 
     int exitCode = ExitDone;
-    long done = 0, firstPass = 0, instruments = 0;
-    std::vector<std::pair<std::string, long>> kinds;
+    OutcomeTally tally;
     // The opens that look for an instrument print the library's words
     // ("DuctraOpen success"); before the first job's transcript takes
     // standard output they go nowhere, so that it carries the results alone.
@@ -1018,7 +1012,8 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
         DuctraClose();
     }
     for (long instrument = 1;; ++instrument) {
-        Device = ChosenDevice(survey());
+        const char* choice = std::getenv("DUCTRA_DEVICE");
+        Device = ChosenDevice(survey(), choice != nullptr ? choice : "");
         JobContext context;
         context.serialSeries = series.name;
         int code = ExitDone;
@@ -1093,17 +1088,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
             SerialRecorded(series, record.runId, context.serial);
         }
         Say("instrument " + std::to_string(instrument) + ": " + OutcomeWords(code));
-        ++instruments;
-        if (code == ExitDone) {
-            ++done;
-            ++firstPass;
-        } else {
-            bool counted = false;
-            for (auto& [kind, count] : kinds) {
-                if (kind == OutcomeWords(code)) counted = ++count > 0;
-            }
-            if (!counted) kinds.emplace_back(OutcomeWords(code), 1);
-        }
+        CountOutcome(tally, code == ExitDone, OutcomeWords(code));
         if (Severity(code) > Severity(exitCode)) exitCode = code;
         if (!o.repeat || code == ExitBadJob || code == ExitStationFailure || Interrupts > 0) break;
         if (o.repeatCount > 0 && instrument >= o.repeatCount) break;
@@ -1112,14 +1097,7 @@ int StationMain(int argc, char** argv, ProbeFunction probe, SurveyFunction surve
             break;
         }
     }
-    if (o.repeat) {
-        std::string summary = std::to_string(instruments) + " instrument" +
-                              (instruments == 1 ? "" : "s") + ", " + std::to_string(done) + " done";
-        for (const auto& [kind, count] : kinds)
-            summary += ", " + std::to_string(count) + " " + kind;
-        summary += "; first-pass yield " + std::to_string(firstPass * 100 / instruments) + "%";
-        Say(summary);
-    }
+    if (o.repeat) Say(TallyWords(tally));
     SetPipeObserver(nullptr);
     SetRequestGate(nullptr);
     return exitCode;
