@@ -76,38 +76,26 @@ int QueryYield(HistoryDatabase* db, const YieldQuestion& q, std::vector<DbRow>& 
     const std::string since = q.since.empty() ? "0000" : q.since;
     const std::string until = q.until.empty() ? "9999" : q.until + "T23:59:59Z";
     const std::string period = "kind = 'station' AND started >= ? AND started <= ?";
-    // The instruments with a station run in the period; for each, its first
-    // station run ever and its last up to the period's end, each value one
-    // seek in runs_by_instrument; those whose first run is in the period
-    // count, in the group of that run (read from the run itself only for a
-    // group the index does not hold).
+    // The instruments whose first station run ever is in the period, one
+    // row each in the instruments table, in the group of that run. The final
+    // outcome is that of the last run up to the period's end: the stored last
+    // run when it is not later, else one seek in runs_by_instrument.
     const std::map<std::string, std::string> firstGroups = {
         {"", "'all'"},
-        {"job", "COALESCE(f.job, '(no job)')"},
-        {"type", "COALESCE(f.model, '(unknown)')"},
-        {"station", "COALESCE(f.station, '(unnamed)')"},
-        {"day", "SUBSTR(e.first_started, 1, 10)"}};
-    const bool readsRun = q.by == "job" || q.by == "type" || q.by == "station";
-    const auto first = [](const char* column) {
-        return std::string("(SELECT r.") + column +
-               " FROM runs r WHERE r.serial = c.serial AND r.kind = 'station' AND r.started IS"
-               " NOT NULL ORDER BY r.started, r.run_key LIMIT 1)";
-    };
+        {"job", "COALESCE(i.first_job, '(no job)')"},
+        {"type", "COALESCE(i.first_model, '(unknown)')"},
+        {"station", "COALESCE(i.first_station, '(unnamed)')"},
+        {"day", "SUBSTR(i.first_started, 1, 10)"}};
     if (Query(db,
-              "WITH candidates AS (SELECT DISTINCT serial FROM runs WHERE kind = 'station' AND"
-              " started >= ? AND started <= ? AND serial IS NOT NULL),"
-              " ends AS (SELECT " +
-                  (readsRun ? first("run_key") : std::string("NULL")) + " AS first_key, " +
-                  first("started") + " AS first_started, " + first("outcome") +
-                  " AS first_outcome, (SELECT r.outcome FROM runs r WHERE r.serial = c.serial"
-                  " AND r.kind = 'station' AND r.started <= ? ORDER BY r.started DESC,"
-                  " r.run_key DESC LIMIT 1) AS last_outcome FROM candidates c)"
-                  " SELECT grp, COUNT(*), SUM(CASE WHEN first_outcome = 'done' THEN 1 ELSE 0"
-                  " END), SUM(CASE WHEN last_outcome = 'done' THEN 1 ELSE 0 END) FROM (SELECT " +
-                  firstGroups.at(q.by) + " AS grp, e.first_outcome, e.last_outcome FROM ends e" +
-                  (readsRun ? " JOIN runs f ON f.run_key = e.first_key" : "") +
-                  " WHERE e.first_started >= ?) per_instrument GROUP BY grp ORDER BY grp",
-              {since, until, until, since}, yields, err) != 0 ||
+              "SELECT grp, COUNT(*), SUM(CASE WHEN first_outcome = 'done' THEN 1 ELSE 0 END),"
+              " SUM(CASE WHEN last_outcome = 'done' THEN 1 ELSE 0 END) FROM (SELECT " +
+                  firstGroups.at(q.by) +
+                  " AS grp, i.first_outcome, CASE WHEN i.last_started <= ? THEN i.last_outcome"
+                  " ELSE (SELECT r.outcome FROM runs r WHERE r.serial = i.serial AND r.kind ="
+                  " 'station' AND r.started <= ? ORDER BY r.started DESC, r.run_key DESC LIMIT 1)"
+                  " END AS last_outcome FROM instruments i WHERE i.first_started >= ? AND"
+                  " i.first_started <= ?) per_instrument GROUP BY grp ORDER BY grp",
+              {until, until, since, until}, yields, err) != 0 ||
         Query(db,
               "SELECT " + group + " AS grp, outcome, COUNT(*) FROM runs WHERE " + period +
                   " AND (outcome IS NULL OR outcome <> 'done') GROUP BY " + group +
@@ -468,14 +456,13 @@ int WriteHtmlReport(HistoryDatabase* db, const std::string& since, const std::st
     q.by = "";
     if (QueryYield(db, q, all, allFailures, err) != 0) return HistoryDatabaseFailure;
     if (Query(db,
-              "WITH last AS (SELECT serial, run_key, model, started, outcome, ROW_NUMBER() OVER"
-              " (PARTITION BY serial ORDER BY started DESC, run_key DESC) AS n FROM runs"
-              " WHERE serial IS NOT NULL AND kind = 'station' AND started >= ?)"
-              " SELECT l.serial, l.model, l.started, l.outcome, b.address, b.type,"
+              // Each instrument's last station run, when it is in the period.
+              "SELECT i.serial, l.model, i.last_started, i.last_outcome, b.address, b.type,"
               " b.code_version, (SELECT o.new_version FROM operations o WHERE o.run_key ="
-              " l.run_key AND o.board = b.address AND o.download LIKE '%: completed'"
-              " ORDER BY o.seq DESC LIMIT 1) FROM last l LEFT JOIN boards b ON b.run_key ="
-              " l.run_key WHERE l.n = 1 ORDER BY l.serial, b.address",
+              " i.last_key AND o.board = b.address AND o.download LIKE '%: completed'"
+              " ORDER BY o.seq DESC LIMIT 1) FROM instruments i JOIN runs l ON l.run_key ="
+              " i.last_key LEFT JOIN boards b ON b.run_key = i.last_key WHERE i.last_started"
+              " >= ? ORDER BY i.serial, b.address",
               {since.empty() ? "0000" : since}, instruments, err) != 0) {
         return HistoryDatabaseFailure;
     }

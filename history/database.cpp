@@ -42,6 +42,13 @@ int HistoryExec(HistoryDatabase* db, const std::string& sql, const std::vector<D
     return db->hooks->exec(db->handle, sql, params, rows, error);
 }
 
+int HistoryQueue(HistoryDatabase* db, const std::string& sql, const std::vector<DbValue>& params,
+                 std::string& error) {
+    if (db->hooks->queue == nullptr)
+        return db->hooks->exec(db->handle, sql, params, nullptr, error);
+    return db->hooks->queue(db->handle, sql, params, error);
+}
+
 int HistoryAnalyze(HistoryDatabase* db, std::string& error) {
     // SQLite reads a sample of each index (quick on any size); PostgreSQL
     // samples each table on its own.

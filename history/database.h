@@ -37,6 +37,12 @@ int HistoryExec(HistoryDatabase* db, const std::string& sql, const std::vector<D
 inline int HistoryExec(HistoryDatabase* db, const std::string& sql, std::string& error) {
     return HistoryExec(db, sql, {}, nullptr, error);
 }
+// Runs a statement whose answer is not needed, perhaps only with the next
+// HistoryExec (PostgreSQL sends it without waiting for the server), which
+// then returns its failure: use it inside a transaction that a failure
+// rolls back whole. Returns 0, or 1 with the engine's message.
+int HistoryQueue(HistoryDatabase* db, const std::string& sql, const std::vector<DbValue>& params,
+                 std::string& error);
 
 // Refreshes the statistics the engine plans its queries with (after an
 // import that added many records). Returns 0, or 1 with the engine's message.

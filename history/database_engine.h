@@ -8,6 +8,9 @@ struct HistoryEngineHooks {
     void (*close)(void* handle);
     int (*exec)(void* handle, const std::string& sql, const std::vector<DbValue>& params,
                 std::vector<DbRow>* rows, std::string& error);
+    // A statement that may run later (null: exec serves).
+    int (*queue)(void* handle, const std::string& sql, const std::vector<DbValue>& params,
+                 std::string& error);
 };
 
 struct HistoryDatabase {

@@ -1,7 +1,10 @@
 // The PostgreSQL engine through libpq: "?" placeholders become $1, $2, ...;
 // each statement is prepared on the server at its first use and then only
 // its parameters are sent (as text), since an import runs the same few
-// inserts for every record.
+// inserts for every record. Statements whose answer is not needed (a
+// record's operations, changes and boards) are queued in libpq's pipeline
+// and go with the next statement that is, so that a record costs one round
+// trip rather than one per row.
 #include <libpq-fe.h>
 
 #include <unordered_map>
@@ -13,7 +16,13 @@ namespace {
 struct Postgres {
     PGconn* conn = nullptr;
     std::unordered_map<std::string, std::string> prepared;  // the program's SQL -> its name
+    int queued = 0;  // commands sent in the pipeline whose results are not read yet
 };
+
+// Few enough queued commands that their results fit the server's socket
+// buffer: libpq's blocking sends must never wait on a server that waits on
+// us to read.
+constexpr int MostQueued = 256;
 
 // The first line of a libpq message, without its line end.
 std::string FirstLine(const char* message) {
@@ -49,15 +58,69 @@ int Check(Postgres* p, PGresult* result, std::string& error) {
     return HistoryDatabaseFailure;
 }
 
-// The server-side name of the statement, prepared at its first use.
+bool Pipelined(const Postgres* p) {
+    return PQpipelineStatus(p->conn) != PQ_PIPELINE_OFF;
+}
+
+// The server-side name of the statement, prepared at its first use (in the
+// pipeline, when one is open: its result is read with the queued ones).
 const std::string* Prepared(Postgres* p, const std::string& sql, std::string& error) {
     const auto known = p->prepared.find(sql);
     if (known != p->prepared.end()) return &known->second;
     const std::string name = "q" + std::to_string(p->prepared.size() + 1);
-    PGresult* result = PQprepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
-    if (Check(p, result, error) != 0) return nullptr;
-    PQclear(result);
+    if (Pipelined(p)) {
+        if (PQsendPrepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr) != 1) {
+            error = FirstLine(PQerrorMessage(p->conn));
+            return nullptr;
+        }
+        ++p->queued;
+    } else {
+        PGresult* result = PQprepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
+        if (Check(p, result, error) != 0) return nullptr;
+        PQclear(result);
+    }
     return &p->prepared.emplace(sql, name).first->second;
+}
+
+// Reads the results of every queued command and leaves the pipeline.
+// Returns 0, or 1 with the first failure's words (the commands after it were
+// skipped by the server, and the transaction is to be rolled back).
+int Drain(Postgres* p, std::string& error) {
+    if (!Pipelined(p)) return 0;
+    int status = 0;
+    const auto fail = [&](const std::string& words) {
+        if (status == 0) error = words.empty() ? "the server failed" : words;
+        status = HistoryDatabaseFailure;
+    };
+    if (PQpipelineSync(p->conn) != 1) {
+        fail(FirstLine(PQerrorMessage(p->conn)));
+    } else {
+        // Each command's results end with a null; the sync point ends them all.
+        int nulls = 0;
+        for (;;) {
+            PGresult* result = PQgetResult(p->conn);
+            if (result == nullptr) {
+                if (PQstatus(p->conn) == CONNECTION_BAD || ++nulls > p->queued) {
+                    fail(FirstLine(PQerrorMessage(p->conn)));
+                    break;
+                }
+                continue;
+            }
+            const ExecStatusType kind = PQresultStatus(result);
+            if (kind == PGRES_PIPELINE_SYNC) {
+                PQclear(result);
+                break;
+            }
+            if (kind == PGRES_FATAL_ERROR || kind == PGRES_BAD_RESPONSE ||
+                kind == PGRES_NONFATAL_ERROR) {
+                fail(FirstLine(PQresultErrorMessage(result)));
+            }
+            PQclear(result);
+        }
+    }
+    p->queued = 0;
+    if (PQexitPipelineMode(p->conn) != 1) fail(FirstLine(PQerrorMessage(p->conn)));
+    return status;
 }
 
 void Close(void* handle) {
@@ -66,12 +129,43 @@ void Close(void* handle) {
     delete p;
 }
 
-int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& params,
-         std::vector<DbRow>* rows, std::string& error) {
-    Postgres* p = static_cast<Postgres*>(handle);
+std::vector<const char*> Values(const std::vector<DbValue>& params) {
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const DbValue& value : params) values.push_back(value ? value->c_str() : nullptr);
+    return values;
+}
+
+int Queue(void* handle, const std::string& sql, const std::vector<DbValue>& params,
+          std::string& error) {
+    Postgres* p = static_cast<Postgres*>(handle);
+    if (p->queued >= MostQueued && Drain(p, error) != 0) return HistoryDatabaseFailure;
+    if (!Pipelined(p)) {
+        // The statement is prepared before the pipeline opens, or in it.
+        if (Prepared(p, sql, error) == nullptr) return HistoryDatabaseFailure;
+        if (PQenterPipelineMode(p->conn) != 1) {
+            error = FirstLine(PQerrorMessage(p->conn));
+            return HistoryDatabaseFailure;
+        }
+    }
+    const std::string* name = Prepared(p, sql, error);
+    if (name == nullptr) return HistoryDatabaseFailure;
+    const std::vector<const char*> values = Values(params);
+    if (PQsendQueryPrepared(p->conn, name->c_str(), static_cast<int>(values.size()), values.data(),
+                            nullptr, nullptr, 0) != 1) {
+        error = FirstLine(PQerrorMessage(p->conn));
+        return HistoryDatabaseFailure;
+    }
+    ++p->queued;
+    return 0;
+}
+
+int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& params,
+         std::vector<DbRow>* rows, std::string& error) {
+    Postgres* p = static_cast<Postgres*>(handle);
+    // What was queued runs first; its failure is this statement's.
+    if (Drain(p, error) != 0) return HistoryDatabaseFailure;
+    const std::vector<const char*> values = Values(params);
     const std::string* name = Prepared(p, sql, error);
     if (name == nullptr) return HistoryDatabaseFailure;
     PGresult* result = PQexecPrepared(p->conn, name->c_str(), static_cast<int>(values.size()),
@@ -98,7 +192,7 @@ int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& param
     return 0;
 }
 
-const HistoryEngineHooks Hooks = {"postgresql", Close, Exec};
+const HistoryEngineHooks Hooks = {"postgresql", Close, Exec, Queue};
 
 }  // namespace
 

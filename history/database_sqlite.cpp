@@ -72,7 +72,7 @@ int Exec(void* handle, const std::string& sql, const std::vector<DbValue>& param
     return 0;
 }
 
-const HistoryEngineHooks Hooks = {"sqlite", Close, Exec};
+const HistoryEngineHooks Hooks = {"sqlite", Close, Exec, nullptr};
 
 }  // namespace
 

@@ -49,6 +49,29 @@ const std::vector<std::vector<const char*>> Migrations = {
         "CREATE INDEX runs_failed ON runs (kind, started, outcome)"
         " WHERE outcome IS NULL OR outcome <> 'done'",
     },
+    // 3: each instrument's first station run ever (what the yield groups and
+    // counts it by) and its last, kept up to date by the import, so that a
+    // period's yield reads one row per instrument instead of seeking its
+    // runs; filled here from the runs already stored.
+    {
+        "CREATE TABLE instruments ("
+        " serial TEXT PRIMARY KEY,"
+        " first_key TEXT NOT NULL, first_started TEXT NOT NULL, first_outcome TEXT,"
+        " first_job TEXT, first_model TEXT, first_station TEXT,"
+        " last_key TEXT NOT NULL, last_started TEXT NOT NULL, last_outcome TEXT)",
+        "INSERT INTO instruments (serial, first_key, first_started, first_outcome, first_job,"
+        " first_model, first_station, last_key, last_started, last_outcome)"
+        " SELECT f.serial, f.run_key, f.started, f.outcome, f.job, f.model, f.station,"
+        " l.run_key, l.started, l.outcome FROM"
+        " (SELECT serial, run_key, started, outcome, job, model, station, ROW_NUMBER() OVER"
+        " (PARTITION BY serial ORDER BY started, run_key) AS n FROM runs WHERE kind = 'station'"
+        " AND serial IS NOT NULL AND started IS NOT NULL) f JOIN"
+        " (SELECT serial, run_key, started, outcome, ROW_NUMBER() OVER"
+        " (PARTITION BY serial ORDER BY started DESC, run_key DESC) AS n FROM runs"
+        " WHERE kind = 'station' AND serial IS NOT NULL AND started IS NOT NULL) l"
+        " ON l.serial = f.serial AND l.n = 1 WHERE f.n = 1",
+        "CREATE INDEX instruments_by_first ON instruments (first_started)",
+    },
 };
 
 }  // namespace

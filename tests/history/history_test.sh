@@ -54,7 +54,8 @@ run_on() {
 wait_for() {
     local file=$1 text=$2 n=${3:-1} i
     for ((i = 0; i < 600; i++)); do
-        [ "$(grep -cF -- "$text" "$file" 2>/dev/null)" -ge "$n" ] && return 0
+        # (the file may not be made yet: the watcher's redirection is its own)
+        [ "$(grep -cF -- "$text" "$file" 2>/dev/null || true)" -ge "$n" ] 2>/dev/null && return 0
         sleep 0.1
     done
     echo "(no $n \"$text\" in $file after a minute)"
@@ -67,7 +68,8 @@ conforms() {
 }
 case $name in
 fixed)
-    run import station_bench2.jsonl service_session.trace station_later.jsonl
+    # The later runs first: an instrument's first run can arrive after its last.
+    run import station_later.jsonl service_session.trace station_bench2.jsonl
     run show 23K100017
     run show 22A104410
     run show --json 23K100017
@@ -76,10 +78,20 @@ fixed)
     run yield --json --by type
     conforms yield.schema.json
     run yield --since 2026-12-02 --by day
+    run yield --until 2026-12-02 --by station
     run report --html report.html
-    sed -n '/<p id="totals">/p;/<table id="failures">/,/<\/table>/p' report.html
+    sed -n '/<p id="totals">/p;/<table id="\(failures\|instruments\)">/,/<\/table>/p' report.html
     ;;
 again)
+    # A row the database refuses, in the file's last record, leaves nothing
+    # of the file behind.
+    echo "\$ (an operation \"list\" stored before, and no second allowed)"
+    "$program" --database "$url" yield >/dev/null  # makes the tables
+    sql "INSERT INTO runs (run_key, kind, source, source_line) VALUES ('x', 'station', 'x', 0);
+         INSERT INTO operations (run_key, seq, op) VALUES ('x', 1, 'list');
+         CREATE UNIQUE INDEX one_list ON operations (op) WHERE op = 'list'"
+    run import station_bench2.jsonl | sed -E "s/(nothing imported: ).*/\1(the database's words)/"
+    sql "DROP INDEX one_list; DELETE FROM operations WHERE run_key = 'x'; DELETE FROM runs WHERE run_key = 'x'"
     run import station_bench2.jsonl
     run import station_bench2.jsonl service_session.trace
     run import service_session.trace station_grown.jsonl
@@ -88,6 +100,10 @@ again)
     run show NOSUCH
     printf 'not a results file\n' >other.txt
     run import other.txt
+    run yield --by job
+    echo "\$ (the database taken back to schema version 2)"
+    sql "DROP TABLE instruments; DELETE FROM history_schema WHERE version = 3"
+    run yield --by job
     echo "\$ (the schema's version raised to 9)"
     sql "INSERT INTO history_schema (version, applied) VALUES (9, 'later')"
     run yield
