@@ -62,23 +62,15 @@ bool Pipelined(const Postgres* p) {
     return PQpipelineStatus(p->conn) != PQ_PIPELINE_OFF;
 }
 
-// The server-side name of the statement, prepared at its first use (in the
-// pipeline, when one is open: its result is read with the queued ones).
+// The server-side name of the statement, prepared at its first use. Only
+// outside the pipeline: a name is known here only once the server has it.
 const std::string* Prepared(Postgres* p, const std::string& sql, std::string& error) {
     const auto known = p->prepared.find(sql);
     if (known != p->prepared.end()) return &known->second;
     const std::string name = "q" + std::to_string(p->prepared.size() + 1);
-    if (Pipelined(p)) {
-        if (PQsendPrepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr) != 1) {
-            error = FirstLine(PQerrorMessage(p->conn));
-            return nullptr;
-        }
-        ++p->queued;
-    } else {
-        PGresult* result = PQprepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
-        if (Check(p, result, error) != 0) return nullptr;
-        PQclear(result);
-    }
+    PGresult* result = PQprepare(p->conn, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
+    if (Check(p, result, error) != 0) return nullptr;
+    PQclear(result);
     return &p->prepared.emplace(sql, name).first->second;
 }
 
@@ -139,17 +131,18 @@ std::vector<const char*> Values(const std::vector<DbValue>& params) {
 int Queue(void* handle, const std::string& sql, const std::vector<DbValue>& params,
           std::string& error) {
     Postgres* p = static_cast<Postgres*>(handle);
-    if (p->queued >= MostQueued && Drain(p, error) != 0) return HistoryDatabaseFailure;
-    if (!Pipelined(p)) {
-        // The statement is prepared before the pipeline opens, or in it.
-        if (Prepared(p, sql, error) == nullptr) return HistoryDatabaseFailure;
-        if (PQenterPipelineMode(p->conn) != 1) {
-            error = FirstLine(PQerrorMessage(p->conn));
-            return HistoryDatabaseFailure;
-        }
+    // A statement met for the first time is prepared after what is queued
+    // has run; the pipeline is also emptied when it holds enough.
+    const bool known = p->prepared.contains(sql);
+    if ((!known || p->queued >= MostQueued) && Drain(p, error) != 0) {
+        return HistoryDatabaseFailure;
     }
     const std::string* name = Prepared(p, sql, error);
     if (name == nullptr) return HistoryDatabaseFailure;
+    if (!Pipelined(p) && PQenterPipelineMode(p->conn) != 1) {
+        error = FirstLine(PQerrorMessage(p->conn));
+        return HistoryDatabaseFailure;
+    }
     const std::vector<const char*> values = Values(params);
     if (PQsendQueryPrepared(p->conn, name->c_str(), static_cast<int>(values.size()), values.data(),
                             nullptr, nullptr, 0) != 1) {
