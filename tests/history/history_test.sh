@@ -112,6 +112,12 @@ again)
     run_on "postgresql://[bad" yield
     run_on "postgresql:///h?host=/nonexistent-quillon&port=5499" yield
     run_on sqlite:transcript.txt/h.sqlite yield
+    # A live server refusing the password (none given, a wrong one): the
+    # message names the server's socket, here a folder of this build's.
+    for password in "" "&password=wrong"; do
+        p=${password#&}; echo "\$ (the user guarded, ${p:-no password})"
+        run_on "postgresql:///postgres?host=$pgdir&port=5499&user=guarded$password" yield
+    done | sed "s|$pgdir|PG_SOCKET_DIR|"
     ;;
 watch)
     # A station's results folder followed by one watcher while the station

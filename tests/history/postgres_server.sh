@@ -19,8 +19,11 @@ start)
     [ "$(id -u)" -eq 0 ] && chown postgres "$dir"
     as_owner "$bin/initdb" -D "$dir/data" -U quillon --auth=trust --no-sync -E UTF8 --locale=C >"$dir/initdb.log" 2>&1 ||
         { cat "$dir/initdb.log"; exit 1; }
+    # Every user but one is trusted: "guarded" must give its password.
+    as_owner sed -i '1i local all guarded scram-sha-256' "$dir/data/pg_hba.conf"
     as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -o "$options" start >/dev/null ||
         { cat "$dir/server.log"; exit 1; }
+    "$bin/psql" -h "$dir" -p 5499 -U quillon -d postgres -qc "CREATE ROLE guarded LOGIN PASSWORD 'right'" >/dev/null
     ;;
 pause)
     as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
