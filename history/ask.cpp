@@ -60,36 +60,32 @@ int Query(HistoryDatabase* db, const std::string& sql, const std::vector<DbValue
 
 const std::string None = "";
 
+// The expression of a yield's group, over the columns of a run (prefix "")
+// or of an instrument's first run (prefix "i.first_").
+std::string GroupOf(const std::string& by, const std::string& prefix) {
+    if (by == "job") return "COALESCE(" + prefix + "job, '(no job)')";
+    if (by == "type") return "COALESCE(" + prefix + "model, '(unknown)')";
+    if (by == "station") return "COALESCE(" + prefix + "station, '(unnamed)')";
+    if (by == "day") return "SUBSTR(" + prefix + "started, 1, 10)";
+    return "'all'";
+}
+
 // The yield's rows (group, instruments, first pass, final) and the failed
 // runs (group, outcome, count). An instrument counts in the period of its
 // first run ever, in the group of that run; its final outcome is that of its
 // last run up to the period's end.
 int QueryYield(HistoryDatabase* db, const YieldQuestion& q, std::vector<DbRow>& yields,
                std::vector<DbRow>& failures, std::FILE* err) {
-    const std::map<std::string, std::string> groups = {
-        {"", "CASE WHEN kind = 'station' THEN 'all' END"},
-        {"job", "COALESCE(job, '(no job)')"},
-        {"type", "COALESCE(model, '(unknown)')"},
-        {"station", "COALESCE(station, '(unnamed)')"},
-        {"day", "SUBSTR(started, 1, 10)"}};
-    const std::string group = groups.at(q.by);
     const std::string since = q.since.empty() ? "0000" : q.since;
     const std::string until = q.until.empty() ? "9999" : q.until + "T23:59:59Z";
-    const std::string period = "kind = 'station' AND started >= ? AND started <= ?";
     // The instruments whose first station run ever is in the period, one
     // row each in the instruments table, in the group of that run. The final
     // outcome is that of the last run up to the period's end: the stored last
     // run when it is not later, else one seek in runs_by_instrument.
-    const std::map<std::string, std::string> firstGroups = {
-        {"", "'all'"},
-        {"job", "COALESCE(i.first_job, '(no job)')"},
-        {"type", "COALESCE(i.first_model, '(unknown)')"},
-        {"station", "COALESCE(i.first_station, '(unnamed)')"},
-        {"day", "SUBSTR(i.first_started, 1, 10)"}};
     if (Query(db,
               "SELECT grp, COUNT(*), SUM(CASE WHEN first_outcome = 'done' THEN 1 ELSE 0 END),"
               " SUM(CASE WHEN last_outcome = 'done' THEN 1 ELSE 0 END) FROM (SELECT " +
-                  firstGroups.at(q.by) +
+                  GroupOf(q.by, "i.first_") +
                   " AS grp, i.first_outcome, CASE WHEN i.last_started <= ? THEN i.last_outcome"
                   " ELSE (SELECT r.outcome FROM runs r WHERE r.serial = i.serial AND r.kind ="
                   " 'station' AND r.started <= ? ORDER BY r.started DESC, r.run_key DESC LIMIT 1)"
@@ -97,9 +93,11 @@ int QueryYield(HistoryDatabase* db, const YieldQuestion& q, std::vector<DbRow>& 
                   " i.first_started <= ?) per_instrument GROUP BY grp ORDER BY grp",
               {until, until, since, until}, yields, err) != 0 ||
         Query(db,
-              "SELECT " + group + " AS grp, outcome, COUNT(*) FROM runs WHERE " + period +
-                  " AND (outcome IS NULL OR outcome <> 'done') GROUP BY " + group +
-                  ", outcome ORDER BY 1, 2",
+              // Grouped by position: PostgreSQL groups by no written constant.
+              "SELECT " + GroupOf(q.by, "") +
+                  " AS grp, outcome, COUNT(*) FROM runs WHERE kind = 'station' AND started >= ?"
+                  " AND started <= ? AND (outcome IS NULL OR outcome <> 'done') GROUP BY 1, 2"
+                  " ORDER BY 1, 2",
               {since, until}, failures, err) != 0) {
         return HistoryDatabaseFailure;
     }
